@@ -1,0 +1,7 @@
+#include "base/flags.h"
+
+namespace vorbex {
+
+Flags g_flags;
+
+}  // namespace vorbex

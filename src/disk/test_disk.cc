@@ -1,0 +1,157 @@
+#include "disk/test_disk.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <new>
+#include <optional>
+
+#include "base/error.h"
+#include "base/flags.h"
+#include "platform/error_codes.h"
+
+namespace vorbex {
+namespace {
+
+// Both are changed only by Open and Close, on the main thread.
+TestDisk* g_disk_list = nullptr;
+std::optional<std::mutex> g_report_lock;
+
+// Set once; Open can run on the main thread only, but a size query may also
+// happen on a test thread.
+std::atomic<bool> g_warned_buffered{false};
+std::atomic<bool> g_warned_too_large{false};
+
+bool HasDevicePrefix(const std::string& path) {
+  return path.size() >= 3 && path[0] == '\\' && path[1] == '\\' &&
+         path[2] == '.';
+}
+
+}  // namespace
+
+TestDisk* DiskListHead() { return g_disk_list; }
+
+std::mutex* ReportLock() {
+  return g_report_lock.has_value() ? &*g_report_lock : nullptr;
+}
+
+void TestDisk::Open(const std::string& path, int32_t test_code,
+                    int32_t buffer_blocks) {
+  if (buffer_blocks < 1) throw Error(platform::kErrorInvalidParameter);
+  env_ = platform::CurrentEnv();
+  IsFile = !HasDevicePrefix(path) && !env_->NamesDevice(path);
+  const uint32_t rc = env_->OpenTarget(path, !IsFile, &Handle);
+  if (rc != platform::kErrorSuccess) throw Error(rc);
+  if (Handle->Buffered() && !g_warned_buffered.exchange(true)) {
+    std::fprintf(stderr,
+                 "WARNING: %s cannot be opened unbuffered here; reads may "
+                 "come from the system's cache, not from the medium.\n",
+                 path.c_str());
+  }
+
+  try {
+    uint32_t error = platform::kErrorSuccess;
+    const size_t bytes = static_cast<size_t>(buffer_blocks) * kBlockSize;
+    Buffer = static_cast<uint8_t*>(env_->AllocatePages(bytes, &error));
+    if (Buffer == nullptr) throw Error(error);
+    BufferBlocks = buffer_blocks;
+    Path = path;
+    if (!g_report_lock.has_value()) g_report_lock.emplace();
+    TestCode = test_code;
+    RangeStates = std::make_unique<BlockState[]>(buffer_blocks);
+    NeighbourSnapshot = std::make_unique<uint16_t[]>(buffer_blocks + 128);
+    RunEnds = std::make_unique<int32_t[]>(buffer_blocks);
+    AttachTable();
+  } catch (const std::bad_alloc&) {
+    Close();
+    throw Error(platform::kErrorNotEnoughMemory);
+  } catch (...) {
+    Close();
+    throw;
+  }
+  Next = g_disk_list;
+  g_disk_list = this;
+}
+
+void TestDisk::AttachTable() {
+  for (const TestDisk* d = g_disk_list; d != nullptr; d = d->Next) {
+    if (d->Path == Path) {
+      Table = d->Table;
+      BlockCount = d->BlockCount;
+      return;
+    }
+  }
+  auto table = std::make_unique<BlockStateTable>();
+  table->BlockCount = GetBlockCount();
+  // Value-initialised: every entry starts at zero.
+  table->States =
+      std::make_unique<std::atomic<BlockState>[]>(table->BlockCount);
+  // Joins this disk's identity within the process with the run's identity.
+  table->DiskID = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) +
+                  g_flags.RunID;
+  Table = table.release();
+}
+
+void TestDisk::Close() {
+  for (TestDisk** link = &g_disk_list; *link != nullptr;
+       link = &(*link)->Next) {
+    if (*link == this) {
+      *link = Next;
+      break;
+    }
+  }
+  Next = nullptr;
+  if (Buffer != nullptr) {
+    env_->FreePages(Buffer, static_cast<size_t>(BufferBlocks) * kBlockSize);
+    Buffer = nullptr;
+  }
+  Handle.reset();
+  Path.clear();
+  RangeStates.reset();
+  RunEnds.reset();
+  NeighbourSnapshot.reset();
+  ScanWindow.reset();
+
+  BlockStateTable* table = Table;
+  Table = nullptr;
+  for (const TestDisk* d = g_disk_list; d != nullptr; d = d->Next) {
+    // Another open disk holds the table, with every entry, its DiskID and
+    // its counter as they stand.
+    if (table != nullptr && d->Table == table) return;
+  }
+  delete table;
+  if (g_disk_list == nullptr) g_report_lock.reset();
+}
+
+int32_t TestDisk::GetBlockCount() {
+  if (BlockCount != 0) return BlockCount;
+  int64_t bytes = 0;
+  const uint32_t rc = Handle->QuerySize(&bytes);
+  if (rc != platform::kErrorSuccess) throw Error(rc);
+  int64_t blocks = bytes / kBlockSize;
+  if (blocks > kMaxBlocks) {
+    if (!g_warned_too_large.exchange(true)) {
+      std::fprintf(stderr,
+                   "WARNING: %s has %" PRId64
+                   " blocks; block numbers are 31 bits, so only the first "
+                   "%" PRId64 " (1 TiB) are tested.\n",
+                   Path.c_str(), blocks, kMaxBlocks);
+    }
+    blocks = kMaxBlocks;
+  }
+  BlockCount = static_cast<int32_t>(blocks);
+  return BlockCount;
+}
+
+int32_t TestDisk::FirstUnwritten() const {
+  if (BlockCount <= 0) return BlockCount - 1;
+  for (int32_t b = 0; b < BlockCount; ++b) {
+    // Relaxed: the answer only says where a sequential writer starts, and
+    // any instant's view of the flag will do.
+    if ((Table->States[b].load(std::memory_order_relaxed) & kWritten) == 0) {
+      return b;
+    }
+  }
+  return BlockCount - 1;
+}
+
+}  // namespace vorbex

@@ -1,0 +1,119 @@
+#ifndef VORBEX_DISK_TEST_DISK_H_
+#define VORBEX_DISK_TEST_DISK_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "disk/block_state.h"
+#include "platform/env.h"
+
+namespace vorbex {
+
+inline constexpr int32_t kBlockSize = 512;
+
+// Block numbers are signed 32-bit, so a larger target is tested only up to
+// this many blocks (just under 1 TiB).
+inline constexpr int64_t kMaxBlocks = 0x7FFFFFFF;
+
+// What the processes that test one target share: every TestDisk opened on
+// the same path string holds the same table. It lives as long as any of
+// them is open; there is no count, only the DiskList.
+struct BlockStateTable {
+  // Guards the WriteSeq counter and every change that a writer makes to
+  // States. Held only for one pass over a range, never across a transfer.
+  std::mutex Lock;
+
+  // One entry per block. Writers change entries under Lock; readers copy
+  // them without it, one whole 32-bit entry at a time. The start-up scan
+  // changes them without Lock while it is the only thread.
+  std::unique_ptr<std::atomic<BlockState>[]> States;
+
+  // Constant once test threads run: set at creation, replaced only by the
+  // start-up scan on the main thread before any test thread starts.
+  uint32_t DiskID = 0;
+  int32_t BlockCount = 0;
+
+  // The next WriteSeq to hand out. Guarded by Lock, except that the
+  // start-up scan raises it alone before any test thread starts. Never
+  // lowered.
+  int64_t WriteSeq = 1;
+};
+
+// One record of the start-up scan's window: what the valid stamps seen so far
+// say about one block.
+struct WindowEntry {
+  int64_t ExtentSeq = 0;
+  int64_t MapSeq = 0;
+};
+
+// One open handle on the target with everything one thread needs to move
+// blocks through it. Open and Close run on the main thread only; between
+// them a TestDisk is used by one thread at a time.
+class TestDisk {
+ public:
+  TestDisk() = default;
+  TestDisk(const TestDisk&) = delete;
+  TestDisk& operator=(const TestDisk&) = delete;
+  // A TestDisk must be closed before it is destroyed.
+  ~TestDisk() = default;
+
+  // Opens path (kept as an owned copy) with a transfer buffer of
+  // buffer_blocks blocks and attaches the path's table, creating it when no
+  // open TestDisk has this exact path. Throws Error, leaving nothing
+  // allocated and the DiskList as it was.
+  void Open(const std::string& path, int32_t test_code, int32_t buffer_blocks);
+
+  // Releases what Open made; the table too when no other open TestDisk
+  // shares it. Call once, only after a successful Open.
+  void Close();
+
+  // The target's size in blocks, queried once and then cached (a size of 0
+  // is queried again every time). Throws Error.
+  int32_t GetBlockCount();
+
+  // The first block not Written; BlockCount - 1 when all are, -1 when the
+  // target is empty. Takes no lock.
+  int32_t FirstUnwritten() const;
+
+  // --- Constant while open.
+  std::string Path;
+  bool IsFile = false;
+  int32_t TestCode = 0;
+  int32_t BufferBlocks = 0;
+  BlockStateTable* Table = nullptr;  // shared; see BlockStateTable
+
+  // --- Main thread only (Open, Close).
+  TestDisk* Next = nullptr;  // in the DiskList
+
+  // --- Owned by the one thread that uses this disk.
+  std::unique_ptr<platform::Target> Handle;
+  uint8_t* Buffer = nullptr;  // BufferBlocks blocks, page-aligned
+  int32_t BlockCount = 0;
+  std::unique_ptr<BlockState[]> RangeStates;        // BufferBlocks
+  std::unique_ptr<int32_t[]> RunEnds;               // BufferBlocks
+  std::unique_ptr<uint16_t[]> NeighbourSnapshot;    // BufferBlocks + 128
+  int32_t Mismatches = 0;
+  int64_t RunWriteSeq = 0;
+  std::unique_ptr<WindowEntry[]> ScanWindow;        // start-up scan only
+  int32_t WindowBase = 0;
+  int32_t WindowBlocks = 0;
+
+ private:
+  void AttachTable();
+
+  platform::Env* env_ = nullptr;  // the Env that made Handle and Buffer
+};
+
+// The newest open TestDisk; the rest follow through Next. Main thread only.
+TestDisk* DiskListHead();
+
+// The process-wide lock that keeps each mismatch report whole. It exists
+// while any TestDisk is open, and is null otherwise.
+std::mutex* ReportLock();
+
+}  // namespace vorbex
+
+#endif  // VORBEX_DISK_TEST_DISK_H_

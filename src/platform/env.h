@@ -1,0 +1,70 @@
+#ifndef VORBEX_PLATFORM_ENV_H_
+#define VORBEX_PLATFORM_ENV_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace vorbex::platform {
+
+// One open target. Each TestDisk owns its own Target, so a Target is used by
+// one thread at a time and needs no lock. Every operation returns
+// kErrorSuccess or the Windows error code of what went wrong; deciding
+// whether a short transfer is a fault is left to the caller.
+class Target {
+ public:
+  virtual ~Target() = default;
+
+  // The target's length in bytes: the file's length, or the volume's as the
+  // system's device query reports it.
+  virtual uint32_t QuerySize(int64_t* bytes) = 0;
+
+  // Moves length bytes between buffer and the target at offset. *moved gets
+  // the count actually moved, which may be less than length without an error.
+  // offset and length are multiples of 512; buffer is page-aligned.
+  virtual uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
+                          uint32_t* moved) = 0;
+  virtual uint32_t WriteAt(int64_t offset, const void* buffer, uint32_t length,
+                           uint32_t* moved) = 0;
+
+  // True when the system refused to bypass its cache for this target, so a
+  // read may be answered from memory rather than from the medium.
+  virtual bool Buffered() const { return false; }
+};
+
+// The operating-system services that the engine needs. The product always
+// uses the native Env; tests swap in another one to inject faults.
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // Whether path names a raw block device that the system sizes as a volume
+  // although it lacks the "\\.\" prefix of a Windows device path (on Linux,
+  // /dev/sdb and the like). Windows recognises its device paths by that
+  // prefix alone, above this layer, so there the answer is always false.
+  virtual bool NamesDevice(const std::string& path) = 0;
+
+  // Opens an existing target for unbuffered shared reading and writing.
+  // Never creates anything. On Linux a block device that is mounted or held
+  // exclusively by the system is refused with kErrorBusy.
+  virtual uint32_t OpenTarget(const std::string& path, bool volume,
+                              std::unique_ptr<Target>* target) = 0;
+
+  // Page-aligned, zeroed memory for transfer buffers.
+  virtual void* AllocatePages(size_t bytes, uint32_t* error) = 0;
+  virtual void FreePages(void* pages, size_t bytes) = 0;
+};
+
+// The Env in force. REQUIRES: changed only while no TestDisk is open.
+Env* CurrentEnv();
+
+// The native Env of this platform, chosen at build time.
+Env* NativeEnv();
+
+// Installs env (or the native one for nullptr). For tests.
+void SetCurrentEnv(Env* env);
+
+}  // namespace vorbex::platform
+
+#endif  // VORBEX_PLATFORM_ENV_H_

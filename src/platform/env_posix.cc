@@ -1,0 +1,168 @@
+// The native Env on Linux and other POSIX systems.
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#if defined(__linux__)
+#include <linux/fs.h>
+#endif
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/env.h"
+#include "platform/error_codes.h"
+#include "platform/errno_table.h"
+
+namespace vorbex::platform {
+namespace {
+
+constexpr size_t kPageSize = 4096;
+
+class PosixTarget final : public Target {
+ public:
+  PosixTarget(int fd, bool block_device, bool buffered)
+      : fd_(fd), block_device_(block_device), buffered_(buffered) {}
+  ~PosixTarget() override { ::close(fd_); }
+  PosixTarget(const PosixTarget&) = delete;
+  PosixTarget& operator=(const PosixTarget&) = delete;
+
+  uint32_t QuerySize(int64_t* bytes) override {
+    if (block_device_) {
+#if defined(BLKGETSIZE64)
+      uint64_t size = 0;
+      if (::ioctl(fd_, BLKGETSIZE64, &size) != 0) return ErrorFromErrno(errno);
+      *bytes = static_cast<int64_t>(size);
+      return kErrorSuccess;
+#else
+      // Without the kernel's query a device's length is not knowable here;
+      // seeking to its end is the portable fallback.
+      const off_t end = ::lseek(fd_, 0, SEEK_END);
+      if (end < 0) return ErrorFromErrno(errno);
+      *bytes = end;
+      return kErrorSuccess;
+#endif
+    }
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0) return ErrorFromErrno(errno);
+    *bytes = st.st_size;
+    return kErrorSuccess;
+  }
+
+  uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
+                  uint32_t* moved) override {
+    return Transfer(offset, static_cast<char*>(buffer), length, moved,
+                    [](int fd, char* p, size_t n, off_t at) {
+                      return ::pread(fd, p, n, at);
+                    });
+  }
+
+  uint32_t WriteAt(int64_t offset, const void* buffer, uint32_t length,
+                   uint32_t* moved) override {
+    char* p = const_cast<char*>(static_cast<const char*>(buffer));
+    return Transfer(offset, p, length, moved,
+                    [](int fd, char* q, size_t n, off_t at) {
+                      return ::pwrite(fd, q, n, at);
+                    });
+  }
+
+  bool Buffered() const override { return buffered_; }
+
+ private:
+  // A synchronous transfer on Windows moves everything unless it meets the
+  // end or fails; the system calls here may stop early on a signal or a
+  // partial completion, so keep going until the same holds.
+  template <typename Call>
+  uint32_t Transfer(int64_t offset, char* p, uint32_t length, uint32_t* moved,
+                    Call call) {
+    uint32_t done = 0;
+    while (done < length) {
+      const ssize_t n = call(fd_, p + done, length - done,
+                             static_cast<off_t>(offset + done));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        *moved = done;
+        return ErrorFromErrno(errno);
+      }
+      if (n == 0) break;
+      done += static_cast<uint32_t>(n);
+    }
+    *moved = done;
+    return kErrorSuccess;
+  }
+
+  const int fd_;
+  const bool block_device_;
+  const bool buffered_;
+};
+
+// A block device that the kernel has handed to someone exclusively (a
+// mounted file system, swap, a RAID or device-mapper member) refuses an
+// exclusive open. Windows refuses writes over a mounted volume by itself;
+// here nothing else would stop us from destroying it.
+uint32_t RefuseClaimedDevice(const std::string& path) {
+  const int probe = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+  if (probe < 0) return errno == EBUSY ? kErrorBusy : ErrorFromErrno(errno);
+  ::close(probe);
+  return kErrorSuccess;
+}
+
+class PosixEnv final : public Env {
+ public:
+  bool NamesDevice(const std::string& path) override {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode);
+  }
+
+  uint32_t OpenTarget(const std::string& path, bool /*volume*/,
+                      std::unique_ptr<Target>* target) override {
+    bool buffered = false;
+    int fd = ::open(path.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+    if (fd < 0 && errno == EINVAL) {
+      // tmpfs and a few others refuse to bypass the cache for a file.
+      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+      buffered = true;
+    }
+    if (fd < 0) return ErrorFromErrno(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      const int saved = errno;
+      ::close(fd);
+      return ErrorFromErrno(saved);
+    }
+    const bool block_device = S_ISBLK(st.st_mode);
+    if (block_device) {
+      const uint32_t refused = RefuseClaimedDevice(path);
+      if (refused != kErrorSuccess) {
+        ::close(fd);
+        return refused;
+      }
+    }
+    *target = std::make_unique<PosixTarget>(fd, block_device, buffered);
+    return kErrorSuccess;
+  }
+
+  void* AllocatePages(size_t bytes, uint32_t* error) override {
+    void* pages = nullptr;
+    const int rc = ::posix_memalign(&pages, kPageSize, bytes);
+    if (rc != 0) {
+      *error = ErrorFromErrno(rc);
+      return nullptr;
+    }
+    std::memset(pages, 0, bytes);
+    return pages;
+  }
+
+  void FreePages(void* pages, size_t /*bytes*/) override { std::free(pages); }
+};
+
+}  // namespace
+
+Env* NativeEnv() {
+  static PosixEnv env;
+  return &env;
+}
+
+}  // namespace vorbex::platform

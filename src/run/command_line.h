@@ -1,0 +1,65 @@
+#ifndef VORBEX_RUN_COMMAND_LINE_H_
+#define VORBEX_RUN_COMMAND_LINE_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace vorbex {
+
+inline constexpr char kUsage[] =
+    "Usage: Vorbex [-r|-resume] [-e|-errstop] [-f|-format] [ -c|-check] "
+    "[[A-Z]: [<level>] [<hh:mm>|<secs>]\n";
+
+inline constexpr char kFileWarnings[] =
+    "WARNING: ******* DO NOT USE for PRODUCTION testing *******\n"
+    "WARNING: Filesystem based runs provide minimal data integrity\n"
+    "WARNING: testing and a much less demanding I/O workload.\n\n";
+
+inline constexpr int32_t kDefaultLevel = 100;
+inline constexpr int32_t kFormatLevel = 10000;
+
+// The words of the command line, read but not yet acted on.
+struct CommandLine {
+  int32_t resume = 0;
+  int32_t check = 0;
+  int32_t format = 0;
+  int32_t errstop = 0;
+  // Absent when no argument was left for the target: print the usage line.
+  std::optional<std::string> target;
+  std::optional<std::string> level;
+  std::optional<std::string> time_limit;
+};
+
+// Options come first and are known by '-' and the upper-cased second
+// character alone; the first other argument is the target, and everything
+// after it is positional even when it begins with '-'.
+CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// "X:" names a volume and becomes the device path "\\.\X:"; anything else is
+// a file path and stays as it is.
+bool NamesVolumeLetter(const std::string& target);
+std::string TargetPath(const std::string& target);
+
+// The level as atoi reads it: leading white space, a sign, then digits up
+// to the first other character; no digits give 0. Values past the 32-bit
+// range stop at its ends instead of wrapping into another level.
+int32_t ParseLevel(const std::string& text);
+
+// A time limit as "hours:minutes" (both present), else as seconds; anything
+// after the numbers is ignored, and text without a number means none.
+// Minutes are not limited to 59.
+struct TimeLimit {
+  uint32_t hours = 0;
+  uint32_t minutes = 0;
+  uint32_t seconds = 0;
+
+  bool IsNone() const { return hours == 0 && minutes == 0 && seconds == 0; }
+  // Computed in 64 bits, so limits beyond 49.7 days keep their full length.
+  uint64_t Milliseconds() const;
+};
+TimeLimit ParseTimeLimit(const std::string& text);
+
+}  // namespace vorbex
+
+#endif  // VORBEX_RUN_COMMAND_LINE_H_

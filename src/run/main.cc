@@ -1,0 +1,86 @@
+// The program's entry: reads the command line, opens the target, starts the
+// tests of the level and waits out the time limit.
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "base/console.h"
+#include "base/error.h"
+#include "base/flags.h"
+#include "base/random.h"
+#include "base/sleep.h"
+#include "disk/test_disk.h"
+#include "run/command_line.h"
+#include "run/levels.h"
+
+namespace vorbex {
+namespace {
+
+// Returns only when there is no limit; otherwise the process ends here.
+void WaitTimeLimit(const std::string& text) {
+  const TimeLimit limit = ParseTimeLimit(text);
+  if (limit.IsNone()) return;
+  SleepMilliseconds(limit.Milliseconds());
+  std::printf("Tests stopped at %s", Now().c_str());
+  EndProcess(0);
+}
+
+// Until the start-up scan exists every run opens the anchor alone and
+// writes nothing; the anchor keeps the target's table alive for the run.
+TestDisk* OpenAnchor(const std::string& path) {
+  auto anchor = std::make_unique<TestDisk>();
+  anchor->Open(path, 0, 1);
+  return anchor.release();
+}
+
+int Main(int argc, const char* const* argv) {
+  InitConsole();
+  const CommandLine cl = ParseCommandLine(argc, argv);
+  if (!cl.target) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  g_flags.resume = cl.resume;
+  g_flags.check = cl.check;
+  g_flags.format = cl.format;
+  g_flags.errstop = cl.errstop;
+
+  const std::string path = TargetPath(*cl.target);
+  if (!NamesVolumeLetter(*cl.target) &&
+      !platform::CurrentEnv()->NamesDevice(path)) {
+    std::fputs(kFileWarnings, stderr);
+  }
+  int32_t level = cl.level ? ParseLevel(*cl.level) : kDefaultLevel;
+  if (cl.format != 0) level = kFormatLevel;
+
+  Random random(static_cast<uint32_t>(std::time(nullptr)));
+  g_flags.RunID = static_cast<uint32_t>(random.Draw());
+
+  TestDisk* anchor = nullptr;
+  try {
+    anchor = OpenAnchor(path);
+    if (g_flags.check != 0) EndProcess(0);
+    const LevelParts parts = SplitLevel(level);
+    for (int i = 0; i < parts.count; ++i) {
+      CreateLevelTests(path, parts.values[i]);
+    }
+    if (cl.time_limit) WaitTimeLimit(*cl.time_limit);
+    for (;;) SleepMilliseconds(100'000'000);
+  } catch (const Error& e) {
+    std::printf("Error %d\n", static_cast<int>(e.code()));
+    if (g_flags.errstop != 0) EndProcess(1);
+    StopAllTests();
+    if (anchor != nullptr) {
+      anchor->Close();
+      delete anchor;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+}  // namespace vorbex
+
+int main(int argc, char** argv) { return vorbex::Main(argc, argv); }

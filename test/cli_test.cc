@@ -1,0 +1,149 @@
+// Runs the real binary on scratch targets and checks what a user sees: the
+// exact lines on each stream, the exit code, and that nothing is written.
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform/subprocess.h"
+#include "run/command_line.h"
+#include "test_support.h"
+
+namespace vorbex {
+namespace {
+
+using platform::ProcessResult;
+using platform::RunProcess;
+using testing::ReadFile;
+using testing::TempDir;
+
+const std::regex kStoppedLine(
+    R"(Tests stopped at [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n)");
+
+ProcessResult Vorbex(std::vector<std::string> args, double timeout = 20) {
+  args.insert(args.begin(), VORBEX_BINARY);
+  return RunProcess(args, timeout);
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    target_ = dir_.File("f.img");
+    std::vector<uint8_t> bytes(64 * 512);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 13);
+    testing::WriteFile(target_, bytes);
+    original_ = bytes;
+  }
+  // Nothing in this issue's runs may change the target.
+  void ExpectTargetUntouched() { EXPECT_EQ(ReadFile(target_), original_); }
+
+  TempDir dir_;
+  std::string target_;
+  std::vector<uint8_t> original_;
+};
+
+TEST_F(CliTest, NoTargetPrintsTheUsageLine) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"-r", "-e"}, {"-check"}}) {
+    const ProcessResult r = Vorbex(args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, kUsage);
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST_F(CliTest, FileTargetWarnsThenStopsAtTheTimeLimit) {
+  const ProcessResult r = Vorbex({target_, "0", "1"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, kFileWarnings);
+  EXPECT_TRUE(std::regex_match(r.out, kStoppedLine)) << r.out;
+  EXPECT_GE(r.seconds, 1.0);
+  EXPECT_LT(r.seconds, 10.0);
+  ExpectTargetUntouched();
+}
+
+TEST_F(CliTest, TimeLimitWithJunkAfterTheHoursIsSeconds) {
+  const ProcessResult r = Vorbex({target_, "100", "1:x"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(std::regex_match(r.out, kStoppedLine)) << r.out;
+  EXPECT_GE(r.seconds, 1.0);
+}
+
+// A single argument after the target is the level, and "0", "0:00" or text
+// are no limit: the run goes on until it is killed.
+TEST_F(CliTest, RunsWithoutALimitUntilKilled) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{target_, "1:30"}, {target_, "100", "0:00"},
+        {target_, "-5", "abc"}}) {
+    const ProcessResult r = Vorbex(args, 1.5);
+    EXPECT_TRUE(r.timed_out) << args[1];
+    EXPECT_EQ(r.out, "");
+  }
+  ExpectTargetUntouched();
+}
+
+TEST_F(CliTest, MissingTargetIsError2AndExitCodeFollowsErrstop) {
+  const std::string missing = dir_.File("missing.img");
+  ProcessResult r = Vorbex({missing});
+  EXPECT_EQ(r.out, "Error 2\n");
+  EXPECT_EQ(r.err, kFileWarnings);
+  EXPECT_EQ(r.exit_code, 0);
+
+  r = Vorbex({"-e", missing});
+  EXPECT_EQ(r.out, "Error 2\n");
+  EXPECT_EQ(r.exit_code, 1);
+
+  // After the target "-e" is the level, not an option.
+  r = Vorbex({missing, "-e"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_FALSE(std::filesystem::exists(missing));
+}
+
+TEST_F(CliTest, UnknownOptionIsAFileTarget) {
+  const ProcessResult r = Vorbex({"-x", "C:"});
+  EXPECT_EQ(r.err, kFileWarnings);
+  EXPECT_EQ(r.out, "Error 2\n");
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST_F(CliTest, DriveLetterIsAVolumeWithoutWarnings) {
+  ProcessResult r = Vorbex({"-e", "C:"});
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "Error 2\n");
+  EXPECT_EQ(r.exit_code, 1);
+
+  r = Vorbex({"C:\\"});
+  EXPECT_EQ(r.err, kFileWarnings);
+  EXPECT_EQ(r.out, "Error 2\n");
+}
+
+TEST_F(CliTest, CheckEndsAtOnceWithoutWriting) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-c", target_},
+        {"-c", "-f", target_, "3", "1"}}) {
+    const ProcessResult r = Vorbex(args);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, kFileWarnings);
+    EXPECT_LT(r.seconds, 1.0);
+  }
+  ExpectTargetUntouched();
+}
+
+TEST_F(CliTest, PathsOfAnyLengthWork) {
+  std::filesystem::path deep = dir_.path();
+  for (int i = 0; i < 6; ++i) deep /= std::string(40, static_cast<char>('a' + i));
+  std::filesystem::create_directories(deep);
+  const std::string long_target = (deep / "target.img").string();
+  ASSERT_GT(long_target.size(), 200u);
+  std::filesystem::copy_file(target_, long_target);
+  const ProcessResult r = Vorbex({"-e", long_target, "0", "1"});
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  EXPECT_TRUE(std::regex_match(r.out, kStoppedLine)) << r.out;
+}
+
+}  // namespace
+}  // namespace vorbex

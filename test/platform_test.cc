@@ -1,0 +1,161 @@
+// The contract of the platform layer, held by the native Env on real files
+// and by the fake one alike, and the native Env's own duties.
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "platform/env.h"
+#include "platform/errno_table.h"
+#include "platform/error_codes.h"
+#include "platform/fake_env.h"
+#include "test_support.h"
+
+namespace vorbex::platform {
+namespace {
+
+using vorbex::testing::MakeSparseFile;
+using vorbex::testing::TempDir;
+
+constexpr int64_t kTargetBytes = 16 * 512;
+
+class EnvContractTest : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    if (GetParam()) {
+      env_ = NativeEnv();
+      path_ = dir_.File("target.img");
+      MakeSparseFile(path_, kTargetBytes);
+    } else {
+      env_ = &fake_;
+      path_ = "target.img";
+      fake_.AddTarget(path_, kTargetBytes);
+    }
+    ASSERT_EQ(env_->OpenTarget(path_, false, &target_), kErrorSuccess);
+    uint32_t error = 0;
+    buffer_ = static_cast<uint8_t*>(env_->AllocatePages(4 * 512, &error));
+    ASSERT_NE(buffer_, nullptr) << error;
+  }
+  void TearDown() override {
+    if (buffer_ != nullptr) env_->FreePages(buffer_, 4 * 512);
+  }
+
+  TempDir dir_;
+  FakeEnv fake_;
+  Env* env_ = nullptr;
+  std::string path_;
+  std::unique_ptr<Target> target_;
+  uint8_t* buffer_ = nullptr;
+};
+
+TEST_P(EnvContractTest, WritesComeBackFromTheirOffset) {
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer_) % 4096, 0u);
+  for (int i = 0; i < 4 * 512; ++i) EXPECT_EQ(buffer_[i], 0) << i;
+  for (int i = 0; i < 2 * 512; ++i) buffer_[i] = static_cast<uint8_t>(i * 7);
+  uint32_t moved = 0;
+  ASSERT_EQ(target_->WriteAt(3 * 512, buffer_, 2 * 512, &moved), kErrorSuccess);
+  EXPECT_EQ(moved, 2u * 512);
+  std::memset(buffer_, 0, 4 * 512);
+  ASSERT_EQ(target_->ReadAt(2 * 512, buffer_, 4 * 512, &moved), kErrorSuccess);
+  EXPECT_EQ(moved, 4u * 512);
+  for (int i = 0; i < 512; ++i) ASSERT_EQ(buffer_[i], 0) << i;
+  for (int i = 0; i < 2 * 512; ++i) {
+    ASSERT_EQ(buffer_[512 + i], static_cast<uint8_t>(i * 7)) << i;
+  }
+  int64_t bytes = 0;
+  ASSERT_EQ(target_->QuerySize(&bytes), kErrorSuccess);
+  EXPECT_EQ(bytes, kTargetBytes);
+}
+
+TEST_P(EnvContractTest, ReadingAcrossTheEndMovesLess) {
+  uint32_t moved = 0;
+  ASSERT_EQ(target_->ReadAt(kTargetBytes - 512, buffer_, 4 * 512, &moved),
+            kErrorSuccess);
+  EXPECT_EQ(moved, 512u);
+  ASSERT_EQ(target_->ReadAt(kTargetBytes, buffer_, 512, &moved), kErrorSuccess);
+  EXPECT_EQ(moved, 0u);
+}
+
+TEST_P(EnvContractTest, MissingTargetsAreNotCreated) {
+  std::unique_ptr<Target> t;
+  const std::string missing = GetParam() ? dir_.File("missing") : "missing";
+  EXPECT_EQ(env_->OpenTarget(missing, false, &t), kErrorFileNotFound);
+  EXPECT_EQ(t, nullptr);
+  if (GetParam()) {
+    EXPECT_FALSE(std::filesystem::exists(missing));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(NativeAndFake, EnvContractTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "Native" : "Fake";
+                         });
+
+TEST(NativeEnvTest, RegularFileOfFiveGibibytesHasItsFullSize) {
+  TempDir dir;
+  const std::string path = dir.File("five.img");
+  MakeSparseFile(path, uint64_t{5} << 30);
+  std::unique_ptr<Target> t;
+  ASSERT_EQ(NativeEnv()->OpenTarget(path, false, &t), kErrorSuccess);
+  int64_t bytes = 0;
+  ASSERT_EQ(t->QuerySize(&bytes), kErrorSuccess);
+  EXPECT_EQ(bytes, int64_t{5} << 30);
+  EXPECT_FALSE(NativeEnv()->NamesDevice(path));
+}
+
+TEST(NativeEnvTest, OpenFailuresCarryTheWindowsCode) {
+  TempDir dir;
+  const std::string file = dir.File("plain");
+  MakeSparseFile(file, 512);
+  std::unique_ptr<Target> t;
+  EXPECT_EQ(NativeEnv()->OpenTarget(file + "/below", false, &t),
+            kErrorPathNotFound);
+  EXPECT_EQ(NativeEnv()->OpenTarget(dir.path().string(), false, &t),
+            kErrorAccessDenied);
+  EXPECT_EQ(NativeEnv()->OpenTarget("\\\\.\\C:", true, &t), kErrorFileNotFound);
+  EXPECT_EQ(NativeEnv()->OpenTarget(std::string(5000, 'x'), false, &t),
+            kErrorFilenameTooLong);
+}
+
+TEST(NativeEnvTest, FileSystemsWithoutDirectIoFallBackToTheCache) {
+  const std::filesystem::path shm = "/dev/shm";
+  if (!std::filesystem::is_directory(shm)) GTEST_SKIP() << "no /dev/shm here";
+  // Newer kernels give tmpfs direct I/O, older ones refuse it; either way the
+  // target must open and move data.
+  TempDir owner;
+  const std::string path =
+      (shm / owner.path().filename()).string() + ".img";
+  MakeSparseFile(path, 4096);
+  std::unique_ptr<Target> t;
+  EXPECT_EQ(NativeEnv()->OpenTarget(path, false, &t), kErrorSuccess);
+  if (t != nullptr) {
+    uint32_t error = 0;
+    void* buffer = NativeEnv()->AllocatePages(512, &error);
+    uint32_t moved = 0;
+    EXPECT_EQ(t->WriteAt(512, buffer, 512, &moved), kErrorSuccess);
+    EXPECT_EQ(moved, 512u);
+    NativeEnv()->FreePages(buffer, 512);
+  }
+  std::filesystem::remove(path);
+}
+
+TEST(ErrnoTableTest, TranslatesTheCodesUsersMeet) {
+  EXPECT_EQ(ErrorFromErrno(ENOENT), 2u);
+  EXPECT_EQ(ErrorFromErrno(ENOTDIR), 3u);
+  EXPECT_EQ(ErrorFromErrno(EACCES), 5u);
+  EXPECT_EQ(ErrorFromErrno(EPERM), 5u);
+  EXPECT_EQ(ErrorFromErrno(EROFS), 19u);
+  EXPECT_EQ(ErrorFromErrno(EINVAL), 87u);
+  EXPECT_EQ(ErrorFromErrno(ENOSPC), 112u);
+  EXPECT_EQ(ErrorFromErrno(EBUSY), 170u);
+  EXPECT_EQ(ErrorFromErrno(EIO), 1117u);
+  // No counterpart: the system's own number survives behind the flag bit.
+  EXPECT_EQ(ErrorFromErrno(EXDEV), kForeignErrorBit + EXDEV);
+}
+
+}  // namespace
+}  // namespace vorbex::platform

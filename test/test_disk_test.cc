@@ -1,0 +1,211 @@
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "base/flags.h"
+#include "disk/test_disk.h"
+#include "platform/error_codes.h"
+#include "platform/fake_env.h"
+#include "test_support.h"
+
+namespace vorbex {
+namespace {
+
+using platform::FakeEnv;
+using testing::ErrorCodeOf;
+
+class TestDiskTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetCurrentEnv(&env_);
+    env_.AddTarget("t.img", 64 * 512);
+  }
+  void TearDown() override {
+    for (auto& d : disks_) {
+      if (d->Table != nullptr) d->Close();
+    }
+    EXPECT_EQ(DiskListHead(), nullptr);
+    EXPECT_EQ(ReportLock(), nullptr);
+    EXPECT_EQ(env_.OpenTargetCount(), 0);
+    EXPECT_EQ(env_.LiveAllocationCount(), 0);
+    platform::SetCurrentEnv(nullptr);
+  }
+
+  TestDisk* Open(const std::string& path, int32_t buffer_blocks = 4,
+                 int32_t test_code = 0) {
+    disks_.push_back(std::make_unique<TestDisk>());
+    disks_.back()->Open(path, test_code, buffer_blocks);
+    return disks_.back().get();
+  }
+
+  FakeEnv env_;
+  std::vector<std::unique_ptr<TestDisk>> disks_;
+};
+
+TEST_F(TestDiskTest, OpenSizesEverythingOnce) {
+  g_flags.RunID = 1234;
+  TestDisk* d = Open("t.img", 16, 10);
+  EXPECT_EQ(d->Path, "t.img");
+  EXPECT_EQ(d->TestCode, 10);
+  EXPECT_EQ(d->BufferBlocks, 16);
+  EXPECT_TRUE(d->IsFile);
+  EXPECT_EQ(d->BlockCount, 64);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(d->Buffer) % 4096, 0u);
+  EXPECT_EQ(d->Table->BlockCount, 64);
+  EXPECT_EQ(d->Table->WriteSeq, 1);
+  EXPECT_EQ(d->Table->DiskID,
+            static_cast<uint32_t>(reinterpret_cast<uintptr_t>(d)) + 1234u);
+  for (int32_t b = 0; b < 64; ++b) EXPECT_EQ(d->Table->States[b].load(), 0u);
+  EXPECT_EQ(d->ScanWindow, nullptr);
+  EXPECT_EQ(DiskListHead(), d);
+  EXPECT_NE(ReportLock(), nullptr);
+}
+
+TEST_F(TestDiskTest, SamePathSharesOneTableWithoutAskingTheSizeAgain) {
+  TestDisk* a = Open("t.img");
+  env_.FailSizeQuery("t.img", platform::kErrorIoDevice);
+  TestDisk* b = Open("t.img");
+  EXPECT_EQ(b->Table, a->Table);
+  EXPECT_EQ(b->BlockCount, 64);
+  EXPECT_EQ(DiskListHead(), b);
+  EXPECT_EQ(b->Next, a);
+}
+
+TEST_F(TestDiskTest, PathsThatDifferInCaseGetSeparateTables) {
+  env_.AddTarget("T.img", 8 * 512);
+  TestDisk* lower = Open("t.img");
+  TestDisk* upper = Open("T.img");
+  EXPECT_NE(lower->Table, upper->Table);
+  EXPECT_NE(lower->Table->DiskID, upper->Table->DiskID);
+  lower->Table->WriteSeq = 9;
+  EXPECT_EQ(upper->Table->WriteSeq, 1);
+}
+
+TEST_F(TestDiskTest, TableOutlivesItsCreatorWhileAnotherDiskHoldsIt) {
+  TestDisk* a = Open("t.img");
+  a->Table->States[3] = WithSeq(kWritten | kThisRun, 7);
+  a->Table->WriteSeq = 42;
+  const uint32_t disk_id = a->Table->DiskID;
+  TestDisk* b = Open("t.img");
+  a->Close();
+  EXPECT_EQ(DiskListHead(), b);
+  EXPECT_EQ(b->Table->States[3].load(), WithSeq(kWritten | kThisRun, 7));
+  EXPECT_EQ(b->Table->WriteSeq, 42);
+  EXPECT_EQ(b->Table->DiskID, disk_id);
+  EXPECT_NE(ReportLock(), nullptr);
+
+  b->Close();
+  EXPECT_EQ(ReportLock(), nullptr);
+  // The last close freed the table: a new open starts from nothing.
+  TestDisk* c = Open("t.img");
+  EXPECT_EQ(c->Table->States[3].load(), 0u);
+  EXPECT_EQ(c->Table->WriteSeq, 1);
+  EXPECT_NE(ReportLock(), nullptr);
+}
+
+TEST_F(TestDiskTest, MissingTargetFailsWithNothingChanged) {
+  EXPECT_EQ(ErrorCodeOf([&] { Open("missing.img"); }),
+            platform::kErrorFileNotFound);
+  EXPECT_EQ(DiskListHead(), nullptr);
+  EXPECT_EQ(ReportLock(), nullptr);
+  disks_.clear();
+
+  TestDisk* a = Open("t.img");
+  std::mutex* lock = ReportLock();
+  EXPECT_EQ(ErrorCodeOf([&] { Open("missing.img"); }),
+            platform::kErrorFileNotFound);
+  EXPECT_EQ(DiskListHead(), a);
+  EXPECT_EQ(a->Next, nullptr);
+  EXPECT_EQ(ReportLock(), lock);
+}
+
+// Each failure after the handle exists must give back the handle and the
+// buffer, leave the list as it was, and never free a table someone shares.
+TEST_F(TestDiskTest, FailuresAfterTheHandleLeaveNothingBehind) {
+  env_.FailAllocation(platform::kErrorNotEnoughMemory);
+  EXPECT_EQ(ErrorCodeOf([&] { Open("t.img"); }),
+            platform::kErrorNotEnoughMemory);
+  EXPECT_EQ(env_.OpenTargetCount(), 0);
+  EXPECT_EQ(ReportLock(), nullptr);
+
+  env_.FailSizeQuery("t.img", platform::kErrorIoDevice);
+  EXPECT_EQ(ErrorCodeOf([&] { Open("t.img"); }), platform::kErrorIoDevice);
+  EXPECT_EQ(DiskListHead(), nullptr);
+  EXPECT_EQ(ReportLock(), nullptr);
+  EXPECT_EQ(env_.LiveAllocationCount(), 0);
+  disks_.clear();
+
+  env_.AddTarget("t.img", 64 * 512);
+  env_.AddTarget("u.img", 64 * 512);
+  TestDisk* a = Open("t.img");
+  BlockStateTable* table = a->Table;
+  env_.FailSizeQuery("u.img", platform::kErrorBadLength);
+  EXPECT_EQ(ErrorCodeOf([&] { Open("u.img"); }), platform::kErrorBadLength);
+  env_.FailAllocation(platform::kErrorNotEnoughMemory);
+  EXPECT_EQ(ErrorCodeOf([&] { Open("t.img"); }),
+            platform::kErrorNotEnoughMemory);
+  EXPECT_EQ(DiskListHead(), a);
+  EXPECT_EQ(a->Next, nullptr);
+  EXPECT_EQ(a->Table, table);
+  EXPECT_NE(ReportLock(), nullptr);
+  EXPECT_EQ(env_.OpenTargetCount(), 1);
+}
+
+TEST_F(TestDiskTest, BufferOfNoBlocksIsRefused) {
+  EXPECT_EQ(ErrorCodeOf([&] { Open("t.img", 0); }),
+            platform::kErrorInvalidParameter);
+  EXPECT_EQ(env_.OpenTargetCount(), 0);
+}
+
+TEST_F(TestDiskTest, BlockCountDropsATrailingPartialBlock) {
+  env_.AddTarget("k.img", 1000);
+  EXPECT_EQ(Open("k.img")->GetBlockCount(), 1);
+  env_.AddTarget("big.img", int64_t{5} << 30);
+  EXPECT_EQ(Open("big.img")->GetBlockCount(), 10485760);
+}
+
+TEST_F(TestDiskTest, EmptyTargetIsAskedItsSizeEveryTime) {
+  env_.AddTarget("s.img", 511);
+  TestDisk* d = Open("s.img");
+  EXPECT_EQ(d->GetBlockCount(), 0);
+  EXPECT_EQ(d->FirstUnwritten(), -1);
+  const size_t before = env_.Transfers().size();
+  env_.FailSizeQuery("s.img", platform::kErrorNotReady);
+  EXPECT_EQ(ErrorCodeOf([&] { d->GetBlockCount(); }), platform::kErrorNotReady);
+  EXPECT_EQ(env_.Transfers().size(), before);
+}
+
+TEST_F(TestDiskTest, TargetsBeyondThirtyOneBitsOfBlocksUseTheFirstOnes) {
+  // Grow an empty target after opening it, so the size is asked again
+  // without building an 8 GiB table.
+  env_.AddTarget("huge", 0, /*volume=*/true);
+  TestDisk* d = Open("huge");
+  EXPECT_FALSE(d->IsFile);
+  env_.AddTarget("huge", int64_t{2} << 40, /*volume=*/true);
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(d->GetBlockCount(), 2147483647);
+  const std::string warning = ::testing::internal::GetCapturedStderr();
+  EXPECT_NE(warning.find("WARNING: huge has 4294967296 blocks"),
+            std::string::npos)
+      << warning;
+}
+
+TEST_F(TestDiskTest, DevicePrefixMakesAVolume) {
+  env_.AddTarget("\\\\.\\C:", 8 * 512);
+  EXPECT_FALSE(Open("\\\\.\\C:")->IsFile);
+  EXPECT_TRUE(Open("t.img")->IsFile);
+}
+
+TEST_F(TestDiskTest, FirstUnwrittenFindsWhereSequentialWritingStopped) {
+  TestDisk* d = Open("t.img");
+  EXPECT_EQ(d->FirstUnwritten(), 0);
+  for (int32_t b = 0; b < 10; ++b) d->Table->States[b] = kWritten;
+  d->Table->States[10] = kSeen | kBusy;
+  EXPECT_EQ(d->FirstUnwritten(), 10);
+  for (int32_t b = 0; b < 64; ++b) d->Table->States[b] = kWritten | kThisRun;
+  EXPECT_EQ(d->FirstUnwritten(), 63);
+}
+
+}  // namespace
+}  // namespace vorbex

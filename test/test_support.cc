@@ -1,0 +1,43 @@
+#include "test_support.h"
+
+#include <fstream>
+#include <random>
+
+namespace vorbex::testing {
+
+TempDir::TempDir() {
+  std::random_device entropy;
+  for (;;) {
+    path_ = std::filesystem::temp_directory_path() /
+            ("vorbex-test-" + std::to_string(entropy()));
+    if (std::filesystem::create_directory(path_)) return;
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string TempDir::File(const std::string& name) const {
+  return (path_ / name).string();
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(out.good()) << path;
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void MakeSparseFile(const std::string& path, uint64_t bytes) {
+  WriteFile(path, {});
+  std::filesystem::resize_file(path, bytes);
+}
+
+}  // namespace vorbex::testing

@@ -1,0 +1,51 @@
+#ifndef VORBEX_TEST_TEST_SUPPORT_H_
+#define VORBEX_TEST_TEST_SUPPORT_H_
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "base/error.h"
+
+namespace vorbex::testing {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::filesystem::path& path() const { return path_; }
+  // A path inside the directory.
+  std::string File(const std::string& name) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Creates (or replaces) a file of the given bytes.
+void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
+std::vector<uint8_t> ReadFile(const std::string& path);
+// Creates a file of `bytes` bytes that takes no space.
+void MakeSparseFile(const std::string& path, uint64_t bytes);
+
+// The code of the Error that f throws, or -1 when it throws none.
+template <typename F>
+int64_t ErrorCodeOf(F&& f) {
+  try {
+    f();
+  } catch (const Error& e) {
+    return e.code();
+  }
+  return -1;
+}
+
+}  // namespace vorbex::testing
+
+#endif  // VORBEX_TEST_TEST_SUPPORT_H_
