@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include "disk/test_disk.h"
 #include "platform/subprocess.h"
 #include "run/command_line.h"
 #include "test_support.h"
@@ -143,6 +144,75 @@ TEST_F(CliTest, PathsOfAnyLengthWork) {
   const ProcessResult r = Vorbex({"-e", long_target, "0", "1"});
   EXPECT_EQ(r.exit_code, 0) << r.out;
   EXPECT_TRUE(std::regex_match(r.out, kStoppedLine)) << r.out;
+}
+
+// A block device is a volume: no warnings, sized by the kernel, and refused
+// outright while a file system is mounted on it.
+class LoopDeviceTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    backing_ = dir_.File("backing.img");
+    testing::MakeSparseFile(backing_, 8 << 20);
+    loop_ = std::make_unique<testing::LoopDevice>(backing_);
+    if (!loop_->ok()) GTEST_SKIP() << "no loop device: " << loop_->reason();
+  }
+
+  std::string backing_;
+  std::unique_ptr<testing::LoopDevice> loop_;
+};
+
+TEST_F(LoopDeviceTest, IsAVolumeSizedByTheKernel) {
+  const ProcessResult r = Vorbex({loop_->device(), "0", "1"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(std::regex_match(r.out, kStoppedLine)) << r.out;
+
+  TestDisk disk;
+  disk.Open(loop_->device(), 0, 1);
+  EXPECT_FALSE(disk.IsFile);
+  EXPECT_EQ(disk.BlockCount, 16384);
+  disk.Close();
+}
+
+TEST_F(LoopDeviceTest, MountedDeviceIsRefusedWithError170) {
+  const std::string mkfs = testing::FindTool("mkfs.ext4");
+  const std::string mount = testing::FindTool("mount");
+  const std::string umount = testing::FindTool("umount");
+  if (mkfs.empty() || mount.empty() || umount.empty()) {
+    GTEST_SKIP() << "mkfs.ext4, mount or umount is missing";
+  }
+  ASSERT_EQ(RunProcess({mkfs, "-q", "-F", loop_->device()}, 60).exit_code, 0);
+  const std::string mount_point = dir_.File("mnt");
+  std::filesystem::create_directory(mount_point);
+  const ProcessResult mounted =
+      RunProcess({mount, loop_->device(), mount_point}, 60);
+  if (mounted.exit_code != 0) GTEST_SKIP() << "cannot mount: " << mounted.err;
+  // Unmounts even when an assertion ends the test early, so the loop device
+  // can be detached and the scratch directory removed.
+  struct Unmount {
+    std::string tool, point;
+    bool done = false;
+    ~Unmount() {
+      if (!done) RunProcess({tool, point}, 60);
+    }
+  } unmount{umount, mount_point};
+
+  ProcessResult r = Vorbex({loop_->device(), "0", "1"});
+  EXPECT_EQ(r.out, "Error 170\n");
+  EXPECT_EQ(r.exit_code, 0);
+  r = Vorbex({"-e", "-r", loop_->device()});
+  EXPECT_EQ(r.out, "Error 170\n");
+  EXPECT_EQ(r.exit_code, 1);
+
+  ASSERT_EQ(RunProcess({umount, mount_point}, 60).exit_code, 0);
+  unmount.done = true;
+  const std::string fsck = testing::FindTool("e2fsck");
+  if (!fsck.empty()) {
+    const ProcessResult checked =
+        RunProcess({fsck, "-f", "-n", loop_->device()}, 60);
+    EXPECT_EQ(checked.exit_code, 0) << checked.out << checked.err;
+  }
 }
 
 }  // namespace

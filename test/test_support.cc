@@ -40,4 +40,35 @@ void MakeSparseFile(const std::string& path, uint64_t bytes) {
   std::filesystem::resize_file(path, bytes);
 }
 
+std::string FindTool(const std::string& name) {
+  for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
+    const std::string path = dir + name;
+    if (std::filesystem::exists(path)) return path;
+  }
+  return "";
+}
+
+LoopDevice::LoopDevice(const std::string& backing_file) {
+  if (!platform::RunningAsRoot()) {
+    reason_ = "loop devices need root";
+    return;
+  }
+  const std::string losetup = FindTool("losetup");
+  if (losetup.empty()) {
+    reason_ = "losetup is not installed";
+    return;
+  }
+  const platform::ProcessResult r =
+      platform::RunProcess({losetup, "--find", "--show", backing_file}, 30);
+  if (r.exit_code != 0 || r.out.empty()) {
+    reason_ = "losetup could not attach a loop device: " + r.err;
+    return;
+  }
+  device_ = r.out.substr(0, r.out.find('\n'));
+}
+
+LoopDevice::~LoopDevice() {
+  if (ok()) platform::RunProcess({FindTool("losetup"), "--detach", device_}, 30);
+}
+
 }  // namespace vorbex::testing

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "base/error.h"
+#include "platform/subprocess.h"
 
 namespace vorbex::testing {
 
@@ -34,6 +35,27 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadFile(const std::string& path);
 // Creates a file of `bytes` bytes that takes no space.
 void MakeSparseFile(const std::string& path, uint64_t bytes);
+
+// The absolute path of a system tool, or "" when this machine lacks it.
+std::string FindTool(const std::string& name);
+
+// A loop device over a scratch file, detached when the object goes. Needs
+// root and losetup; reason() says why there is none.
+class LoopDevice {
+ public:
+  LoopDevice(const std::string& backing_file);
+  ~LoopDevice();
+  LoopDevice(const LoopDevice&) = delete;
+  LoopDevice& operator=(const LoopDevice&) = delete;
+
+  bool ok() const { return !device_.empty(); }
+  const std::string& device() const { return device_; }
+  const std::string& reason() const { return reason_; }
+
+ private:
+  std::string device_;
+  std::string reason_;
+};
 
 // The code of the Error that f throws, or -1 when it throws none.
 template <typename F>
