@@ -47,8 +47,8 @@ class WindowsTarget final : public Target {
     }
     PARTITION_INFORMATION_EX info_ex{};
     DWORD returned = 0;
-    if (::DeviceIoControl(handle_, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr,
-                          0, &info_ex, sizeof(info_ex), &returned, nullptr)) {
+    if (::DeviceIoControl(handle_, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr, 0,
+                          &info_ex, sizeof(info_ex), &returned, nullptr)) {
       // The driver answered the current query, so its short answer is the
       // verdict; asking the older query would only paper over it.
       if (returned < sizeof(info_ex)) return kErrorBadLength;
@@ -71,16 +71,14 @@ class WindowsTarget final : public Target {
                   uint32_t* moved) override {
     OVERLAPPED at = At(offset);
     DWORD done = 0;
-    if (!::ReadFile(handle_, buffer, length, &done, &at)) {
-      const uint32_t error = LastError(kErrorIoDevice);
-      *moved = done;
-      // A positioned read that starts at or past the end fails with this
-      // instead of returning 0 bytes; callers expect a short count there,
-      // as at the end of a file on every other system.
-      return error == ERROR_HANDLE_EOF ? kErrorSuccess : error;
-    }
+    const BOOL ok = ::ReadFile(handle_, buffer, length, &done, &at);
     *moved = done;
-    return kErrorSuccess;
+    if (ok) return kErrorSuccess;
+    const uint32_t error = LastError(kErrorIoDevice);
+    // A positioned read that starts at or past the end fails with this
+    // instead of returning 0 bytes; callers expect a short count there, as
+    // at the end of a file on every other system.
+    return error == ERROR_HANDLE_EOF ? kErrorSuccess : error;
   }
 
   uint32_t WriteAt(int64_t offset, const void* buffer, uint32_t length,
@@ -124,15 +122,21 @@ class WindowsEnv final : public Env {
         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
         FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
-    *target = std::make_unique<WindowsTarget>(handle, volume);
+    try {
+      *target = std::make_unique<WindowsTarget>(handle, volume);
+    } catch (...) {
+      // Out of memory must not also leak an open handle on the target.
+      ::CloseHandle(handle);
+      throw;
+    }
     return kErrorSuccess;
   }
 
   // Whole pages straight from the system are aligned for unbuffered
   // transfers and arrive zeroed.
   void* AllocatePages(size_t bytes, uint32_t* error) override {
-    void* pages =
-        ::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    void* pages = ::VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE,
+                                 PAGE_READWRITE);
     if (pages == nullptr) *error = LastError(kErrorNotEnoughMemory);
     return pages;
   }
