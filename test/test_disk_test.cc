@@ -207,5 +207,25 @@ TEST_F(TestDiskTest, FirstUnwrittenFindsWhereSequentialWritingStopped) {
   EXPECT_EQ(d->FirstUnwritten(), 63);
 }
 
+// The same sizes through the native Env on real files, the 5 GiB one sparse:
+// a size taken from only the low 32 bits would make it 1 GiB.
+TEST(TestDiskOnFilesTest, SizedInWholeBlocksWithAllSixtyFourBits) {
+  testing::TempDir dir;
+  const struct {
+    uint64_t bytes;
+    int32_t blocks;
+  } cases[] = {{1000, 1}, {511, 0}, {uint64_t{5} << 30, 10485760}};
+  for (const auto& c : cases) {
+    const std::string path = dir.File(std::to_string(c.bytes));
+    testing::MakeSparseFile(path, c.bytes);
+    TestDisk disk;
+    disk.Open(path, 0, 1);
+    EXPECT_EQ(disk.GetBlockCount(), c.blocks) << c.bytes;
+    EXPECT_EQ(disk.Table->BlockCount, c.blocks);
+    disk.Close();
+  }
+  EXPECT_EQ(DiskListHead(), nullptr);
+}
+
 }  // namespace
 }  // namespace vorbex
