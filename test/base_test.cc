@@ -1,7 +1,7 @@
+#include <gtest/gtest.h>
+
 #include <regex>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "base/console.h"
 #include "base/random.h"
@@ -13,7 +13,7 @@ namespace {
 // their blocks; a changed constant would move every test's writes.
 TEST(RandomTest, StateOneGivesTheKnownSequence) {
   Random random;
-  const int32_t expected[] = {41, 18467, 6334, 26500, 19169,
+  const int32_t expected[] = {41,    18467, 6334,  26500, 19169,
                               15724, 11478, 29358, 26962, 24464};
   for (int32_t value : expected) EXPECT_EQ(random.Draw(), value);
 }
@@ -33,7 +33,9 @@ TEST(TimeTextTest, LooksLikeCtime) {
   const std::string text = Now().c_str();
   ASSERT_EQ(text.size(), 25u) << text;
   EXPECT_TRUE(std::regex_match(
-      text, std::regex(R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n)")))
+      text,
+      std::regex(
+          R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n)")))
       << text;
 }
 

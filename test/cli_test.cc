@@ -1,12 +1,12 @@
 // Runs the real binary on scratch targets and checks what a user sees: the
 // exact lines on each stream, the exit code, and that nothing is written.
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "disk/test_disk.h"
 #include "platform/subprocess.h"
@@ -34,7 +34,8 @@ class CliTest : public ::testing::Test {
   void SetUp() override {
     target_ = dir_.File("f.img");
     std::vector<uint8_t> bytes(64 * 512);
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 13);
+    for (size_t i = 0; i < bytes.size(); ++i)
+      bytes[i] = static_cast<uint8_t>(i * 13);
     testing::WriteFile(target_, bytes);
     original_ = bytes;
   }
@@ -77,7 +78,8 @@ TEST_F(CliTest, TimeLimitWithJunkAfterTheHoursIsSeconds) {
 // are no limit: the run goes on until it is killed.
 TEST_F(CliTest, RunsWithoutALimitUntilKilled) {
   for (const std::vector<std::string>& args :
-       {std::vector<std::string>{target_, "1:30"}, {target_, "100", "0:00"},
+       {std::vector<std::string>{target_, "1:30"},
+        {target_, "100", "0:00"},
         {target_, "-5", "abc"}}) {
     const ProcessResult r = Vorbex(args, 1.5);
     EXPECT_TRUE(r.timed_out) << args[1];
@@ -136,7 +138,8 @@ TEST_F(CliTest, CheckEndsAtOnceWithoutWriting) {
 
 TEST_F(CliTest, PathsOfAnyLengthWork) {
   std::filesystem::path deep = dir_.path();
-  for (int i = 0; i < 6; ++i) deep /= std::string(40, static_cast<char>('a' + i));
+  for (int i = 0; i < 6; ++i)
+    deep /= std::string(40, static_cast<char>('a' + i));
   std::filesystem::create_directories(deep);
   const std::string long_target = (deep / "target.img").string();
   ASSERT_GT(long_target.size(), 200u);

@@ -1,9 +1,10 @@
-#include <string>
-#include <vector>
+#include "run/command_line.h"
 
 #include <gtest/gtest.h>
 
-#include "run/command_line.h"
+#include <string>
+#include <vector>
+
 #include "run/levels.h"
 
 namespace vorbex {
@@ -94,12 +95,18 @@ struct LimitCase {
 
 TEST(ParseTimeLimitTest, HoursAndMinutesElseSeconds) {
   const LimitCase cases[] = {
-      {"1:30", 90 * 60 * 1000},  {"90", 90 * 1000},
-      {"0:90", 90 * 60 * 1000},  {"1:x", 1000},
-      {" 1: 30", 90 * 60 * 1000}, {"1 :30", 1000},
-      {"+2:+1", 121 * 60 * 1000}, {"5s", 5000},
-      {"0", 0},                  {"0:00", 0},
-      {"abc", 0},                {"", 0},
+      {"1:30", 90 * 60 * 1000},
+      {"90", 90 * 1000},
+      {"0:90", 90 * 60 * 1000},
+      {"1:x", 1000},
+      {" 1: 30", 90 * 60 * 1000},
+      {"1 :30", 1000},
+      {"+2:+1", 121 * 60 * 1000},
+      {"5s", 5000},
+      {"0", 0},
+      {"0:00", 0},
+      {"abc", 0},
+      {"", 0},
       {":30", 0},
   };
   for (const LimitCase& c : cases) {
@@ -109,7 +116,8 @@ TEST(ParseTimeLimitTest, HoursAndMinutesElseSeconds) {
   EXPECT_FALSE(ParseTimeLimit("0:01").IsNone());
 }
 
-TEST(ParseTimeLimitTest, LimitsOfMoreThanTwoToThe32MillisecondsKeepTheirLength) {
+TEST(ParseTimeLimitTest,
+     LimitsOfMoreThanTwoToThe32MillisecondsKeepTheirLength) {
   // 1193:02:48 is the first whole second past 2^32 ms; in 32 bits it would
   // wrap to a few seconds.
   EXPECT_EQ(ParseTimeLimit("1193:2").Milliseconds() + 48 * 1000,

@@ -1,13 +1,13 @@
 // The contract of the platform layer, held by the native Env on real files
 // and by the fake one alike, and the native Env's own duties.
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "platform/env.h"
 #include "platform/errno_table.h"
@@ -127,8 +127,7 @@ TEST(NativeEnvTest, FileSystemsWithoutDirectIoFallBackToTheCache) {
   // Newer kernels give tmpfs direct I/O, older ones refuse it; either way the
   // target must open and move data.
   TempDir owner;
-  const std::string path =
-      (shm / owner.path().filename()).string() + ".img";
+  const std::string path = (shm / owner.path().filename()).string() + ".img";
   MakeSparseFile(path, 4096);
   std::unique_ptr<Target> t;
   EXPECT_EQ(NativeEnv()->OpenTarget(path, false, &t), kErrorSuccess);

@@ -1,10 +1,11 @@
-#include <memory>
-#include <string>
+#include "disk/test_disk.h"
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
+
 #include "base/flags.h"
-#include "disk/test_disk.h"
 #include "platform/error_codes.h"
 #include "platform/fake_env.h"
 #include "test_support.h"

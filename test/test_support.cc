@@ -42,7 +42,7 @@ void MakeSparseFile(const std::string& path, uint64_t bytes) {
 
 std::string FindTool(const std::string& name) {
   for (const char* dir : {"/usr/sbin/", "/sbin/", "/usr/bin/", "/bin/"}) {
-    const std::string path = dir + name;
+    std::string path = dir + name;
     if (std::filesystem::exists(path)) return path;
   }
   return "";
@@ -68,7 +68,8 @@ LoopDevice::LoopDevice(const std::string& backing_file) {
 }
 
 LoopDevice::~LoopDevice() {
-  if (ok()) platform::RunProcess({FindTool("losetup"), "--detach", device_}, 30);
+  if (ok())
+    platform::RunProcess({FindTool("losetup"), "--detach", device_}, 30);
 }
 
 }  // namespace vorbex::testing

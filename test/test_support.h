@@ -1,12 +1,12 @@
 #ifndef VORBEX_TEST_TEST_SUPPORT_H_
 #define VORBEX_TEST_TEST_SUPPORT_H_
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "base/error.h"
 #include "platform/subprocess.h"
@@ -43,7 +43,7 @@ std::string FindTool(const std::string& name);
 // root and losetup; reason() says why there is none.
 class LoopDevice {
  public:
-  LoopDevice(const std::string& backing_file);
+  explicit LoopDevice(const std::string& backing_file);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;

@@ -22,7 +22,8 @@ TimeText Now() {
   TimeText out;
   const std::time_t now = std::time(nullptr);
   std::lock_guard<std::mutex> hold(ctime_mutex);
-  const char* text = std::ctime(&now);
+  const char* text =
+      std::ctime(&now);  // NOLINT(concurrency-mt-unsafe): guarded
   if (text != nullptr) {
     std::strncpy(out.text.data(), text, out.text.size() - 1);
   }

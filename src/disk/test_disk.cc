@@ -86,8 +86,8 @@ void TestDisk::AttachTable() {
   table->States =
       std::make_unique<std::atomic<BlockState>[]>(table->BlockCount);
   // Joins this disk's identity within the process with the run's identity.
-  table->DiskID = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) +
-                  g_flags.RunID;
+  table->DiskID =
+      static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) + g_flags.RunID;
   Table = table.release();
 }
 

@@ -92,12 +92,12 @@ class TestDisk {
   std::unique_ptr<platform::Target> Handle;
   uint8_t* Buffer = nullptr;  // BufferBlocks blocks, page-aligned
   int32_t BlockCount = 0;
-  std::unique_ptr<BlockState[]> RangeStates;        // BufferBlocks
-  std::unique_ptr<int32_t[]> RunEnds;               // BufferBlocks
-  std::unique_ptr<uint16_t[]> NeighbourSnapshot;    // BufferBlocks + 128
+  std::unique_ptr<BlockState[]> RangeStates;      // BufferBlocks
+  std::unique_ptr<int32_t[]> RunEnds;             // BufferBlocks
+  std::unique_ptr<uint16_t[]> NeighbourSnapshot;  // BufferBlocks + 128
   int32_t Mismatches = 0;
   int64_t RunWriteSeq = 0;
-  std::unique_ptr<WindowEntry[]> ScanWindow;        // start-up scan only
+  std::unique_ptr<WindowEntry[]> ScanWindow;  // start-up scan only
   int32_t WindowBase = 0;
   int32_t WindowBlocks = 0;
 

@@ -13,8 +13,8 @@
 #include <cstring>
 
 #include "platform/env.h"
-#include "platform/error_codes.h"
 #include "platform/errno_table.h"
+#include "platform/error_codes.h"
 
 namespace vorbex::platform {
 namespace {
@@ -79,8 +79,8 @@ class PosixTarget final : public Target {
                     Call call) {
     uint32_t done = 0;
     while (done < length) {
-      const ssize_t n = call(fd_, p + done, length - done,
-                             static_cast<off_t>(offset + done));
+      const ssize_t n =
+          call(fd_, p + done, length - done, static_cast<off_t>(offset + done));
       if (n < 0) {
         if (errno == EINTR) continue;
         *moved = done;

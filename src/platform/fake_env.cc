@@ -57,8 +57,7 @@ std::vector<uint8_t> FakeEnv::ReadMedium(const std::string& path,
                                          int64_t offset, size_t length) {
   std::lock_guard<std::mutex> hold(mu_);
   std::vector<uint8_t> out(length);
-  CopyOut(media_.at(path), offset, reinterpret_cast<char*>(out.data()),
-          length);
+  CopyOut(media_.at(path), offset, reinterpret_cast<char*>(out.data()), length);
   return out;
 }
 
@@ -158,21 +157,16 @@ uint32_t FakeEnv::Move(const std::string& path, bool write, int64_t offset,
   } else if (offset + length > m.bytes) {
     todo = static_cast<uint32_t>(m.bytes - offset);
   }
-  const auto fault = std::find_if(faults_.begin(), faults_.end(),
-                                  [&](const PendingFault& f) { return f.at == number; });
+  const auto fault =
+      std::find_if(faults_.begin(), faults_.end(),
+                   [&](const PendingFault& f) { return f.at == number; });
   if (fault != faults_.end()) {
     const PendingFault f = *fault;
     faults_.erase(fault);
     switch (f.fault) {
-      case Fault::kFail:
-        *moved = 0;
-        return f.value;
-      case Fault::kDrop:
-        *moved = length;
-        return kErrorSuccess;
-      case Fault::kShort:
-        todo = std::min(todo, f.value);
-        break;
+      case Fault::kFail: *moved = 0; return f.value;
+      case Fault::kDrop: *moved = length; return kErrorSuccess;
+      case Fault::kShort: todo = std::min(todo, f.value); break;
     }
   }
   if (write) {

@@ -8,11 +8,11 @@ namespace vorbex::platform {
 
 // What a child process left behind.
 struct ProcessResult {
-  int exit_code = -1;       // -1 when it did not exit by itself
-  bool timed_out = false;   // it was killed after the time allowed
-  std::string out;          // everything it wrote to standard output
-  std::string err;          // and to standard error
-  double seconds = 0;       // from start to end, by the steady clock
+  int exit_code = -1;      // -1 when it did not exit by itself
+  bool timed_out = false;  // it was killed after the time allowed
+  std::string out;         // everything it wrote to standard output
+  std::string err;         // and to standard error
+  double seconds = 0;      // from start to end, by the steady clock
 };
 
 // Runs argv[0] (looked up in PATH) with its arguments and no standard input,

@@ -7,11 +7,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 #include "platform/subprocess.h"
-
-extern char** environ;
 
 namespace vorbex::platform {
 namespace {
@@ -36,7 +33,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   int out_pipe[2];
   int err_pipe[2];
   if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0) {
-    result.err = std::strerror(errno);
+    result.err = "pipe failed: errno " + std::to_string(errno);
     return result;
   }
   posix_spawn_file_actions_t actions;
@@ -46,20 +43,22 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
 
   std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.reserve(argv.size() + 1);
+  for (const std::string& a : argv)
+    args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
 
   const Clock::time_point start = Clock::now();
   pid_t pid = 0;
-  const int rc = ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(),
-                                environ);
+  const int rc =
+      ::posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   if (rc != 0) {
     ::close(out_pipe[0]);
     ::close(err_pipe[0]);
-    result.err = std::strerror(rc);
+    result.err = "cannot start " + argv[0] + ": errno " + std::to_string(rc);
     return result;
   }
 
@@ -76,7 +75,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
     }
     pollfd polled[2];
     for (int i = 0; i < 2; ++i) polled[i] = {fds[i], POLLIN, 0};
-    const int wait_ms = result.timed_out ? 1000 : static_cast<int>(left.count());
+    const int wait_ms =
+        result.timed_out ? 1000 : static_cast<int>(left.count());
     if (::poll(polled, 2, wait_ms) < 0 && errno != EINTR) break;
     if (fds[0] >= 0 && polled[0].revents != 0) Drain(&fds[0], &result.out);
     if (fds[1] >= 0 && polled[1].revents != 0) Drain(&fds[1], &result.err);
@@ -87,8 +87,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  result.seconds =
-      std::chrono::duration<double>(Clock::now() - start).count();
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   return result;
 }

@@ -12,7 +12,9 @@ bool IsOption(const char* arg) {
   return letter == 'R' || letter == 'E' || letter == 'F' || letter == 'C';
 }
 
-bool IsSpace(char c) { return std::isspace(static_cast<unsigned char>(c)); }
+bool IsSpace(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
 // One "%u" conversion at *pos: optional white space and sign, then at least
