@@ -178,28 +178,49 @@ TEST_F(LoopDeviceTest, IsAVolumeSizedByTheKernel) {
   disk.Close();
 }
 
-TEST_F(LoopDeviceTest, MountedDeviceIsRefusedWithError170) {
-  const std::string mkfs = testing::FindTool("mkfs.ext4");
-  const std::string mount = testing::FindTool("mount");
-  const std::string umount = testing::FindTool("umount");
-  if (mkfs.empty() || mount.empty() || umount.empty()) {
-    GTEST_SKIP() << "mkfs.ext4, mount or umount is missing";
+// Mounts and unmounts a file system for a test, unmounting even when an
+// assertion ends the test early so the loop device can be detached.
+class Mount {
+ public:
+  Mount(const std::string& device, const std::string& point)
+      : umount_(testing::FindTool("umount")), point_(point) {
+    std::filesystem::create_directories(point);
+    const ProcessResult r =
+        RunProcess({testing::FindTool("mount"), device, point}, 60);
+    mounted_ = r.exit_code == 0;
+    error_ = r.err;
   }
-  ASSERT_EQ(RunProcess({mkfs, "-q", "-F", loop_->device()}, 60).exit_code, 0);
-  const std::string mount_point = dir_.File("mnt");
-  std::filesystem::create_directory(mount_point);
-  const ProcessResult mounted =
-      RunProcess({mount, loop_->device(), mount_point}, 60);
-  if (mounted.exit_code != 0) GTEST_SKIP() << "cannot mount: " << mounted.err;
-  // Unmounts even when an assertion ends the test early, so the loop device
-  // can be detached and the scratch directory removed.
-  struct Unmount {
-    std::string tool, point;
-    bool done = false;
-    ~Unmount() {
-      if (!done) RunProcess({tool, point}, 60);
+  ~Mount() { Unmount(); }
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::string& error() const { return error_; }
+  bool Unmount() {
+    if (mounted_ && RunProcess({umount_, point_}, 60).exit_code == 0) {
+      mounted_ = false;
     }
-  } unmount{umount, mount_point};
+    return !mounted_;
+  }
+
+ private:
+  std::string umount_;
+  std::string point_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+bool MakeFileSystem(const std::string& device) {
+  const std::string mkfs = testing::FindTool("mkfs.ext4");
+  return !mkfs.empty() && !testing::FindTool("mount").empty() &&
+         !testing::FindTool("umount").empty() &&
+         RunProcess({mkfs, "-q", "-F", device}, 60).exit_code == 0;
+}
+
+TEST_F(LoopDeviceTest, MountedDeviceIsRefusedWithError170) {
+  if (!MakeFileSystem(loop_->device())) GTEST_SKIP() << "cannot run mkfs.ext4";
+  Mount mount(loop_->device(), dir_.File("mnt"));
+  if (!mount.mounted()) GTEST_SKIP() << "cannot mount: " << mount.error();
 
   ProcessResult r = Vorbex({loop_->device(), "0", "1"});
   EXPECT_EQ(r.out, "Error 170\n");
@@ -208,14 +229,67 @@ TEST_F(LoopDeviceTest, MountedDeviceIsRefusedWithError170) {
   EXPECT_EQ(r.out, "Error 170\n");
   EXPECT_EQ(r.exit_code, 1);
 
-  ASSERT_EQ(RunProcess({umount, mount_point}, 60).exit_code, 0);
-  unmount.done = true;
+  ASSERT_TRUE(mount.Unmount());
   const std::string fsck = testing::FindTool("e2fsck");
   if (!fsck.empty()) {
     const ProcessResult checked =
         RunProcess({fsck, "-f", "-n", loop_->device()}, 60);
     EXPECT_EQ(checked.exit_code, 0) << checked.out << checked.err;
   }
+}
+
+// While we have a device open nobody may mount it under us, and a second
+// tester on it is refused; once we close it, it is free again.
+TEST_F(LoopDeviceTest, OpenDeviceIsHeldAgainstMountsAndOtherTesters) {
+  if (!MakeFileSystem(loop_->device())) GTEST_SKIP() << "cannot run mkfs.ext4";
+  TestDisk disk;
+  disk.Open(loop_->device(), 0, 1);
+  TestDisk second;
+  second.Open(loop_->device(), 0, 1);  // our own opens share the claim
+  second.Close();
+  {
+    Mount mount(loop_->device(), dir_.File("mnt"));
+    EXPECT_FALSE(mount.mounted());
+  }
+  const ProcessResult other = Vorbex({"-e", loop_->device(), "0", "1"});
+  EXPECT_EQ(other.out, "Error 170\n");
+  EXPECT_EQ(other.exit_code, 1);
+  disk.Close();
+
+  Mount mount(loop_->device(), dir_.File("mnt"));
+  EXPECT_TRUE(mount.mounted()) << mount.error();
+}
+
+// The case users meet: /dev/sdb while /dev/sdb1 is mounted.
+TEST_F(CliTest, WholeDeviceWithAMountedPartitionIsRefused) {
+  const std::string backing = dir_.File("disk.img");
+  // One primary partition from block 2048 to the end, in a classic MBR.
+  std::vector<uint8_t> mbr(512, 0);
+  constexpr uint32_t kBlocks = 16384;
+  const uint32_t fields[] = {2048, kBlocks - 2048};
+  mbr[446 + 4] = 0x83;  // Linux
+  for (int f = 0; f < 2; ++f) {
+    for (int i = 0; i < 4; ++i) {
+      mbr[446 + 8 + 4 * f + i] = static_cast<uint8_t>(fields[f] >> (8 * i));
+    }
+  }
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
+  testing::WriteFile(backing, mbr);
+  std::filesystem::resize_file(backing, uint64_t{kBlocks} * 512);
+  testing::LoopDevice loop(backing, /*partitions=*/true);
+  if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.reason();
+  const std::string partition = loop.device() + "p1";
+  if (!std::filesystem::exists(partition)) {
+    GTEST_SKIP() << "the kernel made no partition device " << partition;
+  }
+  if (!MakeFileSystem(partition)) GTEST_SKIP() << "cannot run mkfs.ext4";
+  Mount mount(partition, dir_.File("mnt"));
+  if (!mount.mounted()) GTEST_SKIP() << "cannot mount: " << mount.error();
+
+  const ProcessResult r = Vorbex({loop.device(), "0", "1"});
+  EXPECT_EQ(r.out, "Error 170\n");
+  EXPECT_EQ(r.err, "");
 }
 
 }  // namespace

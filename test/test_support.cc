@@ -48,7 +48,7 @@ std::string FindTool(const std::string& name) {
   return "";
 }
 
-LoopDevice::LoopDevice(const std::string& backing_file) {
+LoopDevice::LoopDevice(const std::string& backing_file, bool partitions) {
   if (!platform::RunningAsRoot()) {
     reason_ = "loop devices need root";
     return;
@@ -58,13 +58,21 @@ LoopDevice::LoopDevice(const std::string& backing_file) {
     reason_ = "losetup is not installed";
     return;
   }
-  const platform::ProcessResult r =
-      platform::RunProcess({losetup, "--find", "--show", backing_file}, 30);
+  std::vector<std::string> args = {losetup, "--find", "--show"};
+  if (partitions) args.emplace_back("--partscan");
+  args.push_back(backing_file);
+  const platform::ProcessResult r = platform::RunProcess(args, 30);
   if (r.exit_code != 0 || r.out.empty()) {
     reason_ = "losetup could not attach a loop device: " + r.err;
     return;
   }
   device_ = r.out.substr(0, r.out.find('\n'));
+  // Some kernels leave the scan to user space; an error here only means the
+  // partitions are already known.
+  const std::string partx = FindTool("partx");
+  if (partitions && !partx.empty()) {
+    platform::RunProcess({partx, "--add", device_}, 30);
+  }
 }
 
 LoopDevice::~LoopDevice() {

@@ -43,7 +43,9 @@ std::string FindTool(const std::string& name);
 // root and losetup; reason() says why there is none.
 class LoopDevice {
  public:
-  explicit LoopDevice(const std::string& backing_file);
+  // With partitions, the kernel also makes a device for each partition in
+  // the file's partition table (<device>p1 and so on).
+  explicit LoopDevice(const std::string& backing_file, bool partitions = false);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;

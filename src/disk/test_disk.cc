@@ -1,5 +1,6 @@
 #include "disk/test_disk.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <new>
@@ -39,7 +40,11 @@ void TestDisk::Open(const std::string& path, int32_t test_code,
   if (buffer_blocks < 1) throw Error(platform::kErrorInvalidParameter);
   env_ = platform::CurrentEnv();
   IsFile = !HasDevicePrefix(path) && !env_->NamesDevice(path);
-  const uint32_t rc = env_->OpenTarget(path, !IsFile, &Handle);
+  uint32_t rc = platform::kErrorNotEnoughMemory;
+  try {
+    rc = env_->OpenTarget(path, !IsFile, &Handle);
+  } catch (const std::bad_alloc&) {
+  }
   if (rc != platform::kErrorSuccess) throw Error(rc);
   if (Handle->Buffered() && !g_warned_buffered.exchange(true)) {
     std::fprintf(stderr,
@@ -127,19 +132,24 @@ int32_t TestDisk::GetBlockCount() {
   int64_t bytes = 0;
   const uint32_t rc = Handle->QuerySize(&bytes);
   if (rc != platform::kErrorSuccess) throw Error(rc);
-  int64_t blocks = bytes / kBlockSize;
-  if (blocks > kMaxBlocks) {
-    if (!g_warned_too_large.exchange(true)) {
-      std::fprintf(stderr,
-                   "WARNING: %s has %" PRId64
-                   " blocks; block numbers are 31 bits, so only the first "
-                   "%" PRId64 " (1 TiB) are tested.\n",
-                   Path.c_str(), blocks, kMaxBlocks);
-    }
-    blocks = kMaxBlocks;
+  if (bytes / kBlockSize > kMaxBlocks && !g_warned_too_large.exchange(true)) {
+    std::fprintf(stderr,
+                 "WARNING: %s has %" PRId64
+                 " blocks; block numbers are 31 bits, so only the first "
+                 "%" PRId64 " (1 TiB) are tested.\n",
+                 Path.c_str(), bytes / kBlockSize, kMaxBlocks);
   }
-  BlockCount = static_cast<int32_t>(blocks);
+  int32_t blocks = BlocksInBytes(bytes);
+  // Only an empty target is asked again, and its table has no entries: a
+  // target that has grown since must not lead anyone past the table's end.
+  if (Table != nullptr) blocks = std::min(blocks, Table->BlockCount);
+  BlockCount = blocks;
   return BlockCount;
+}
+
+int32_t BlocksInBytes(int64_t bytes) {
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(bytes / kBlockSize, 0, kMaxBlocks));
 }
 
 int32_t TestDisk::FirstUnwritten() const {

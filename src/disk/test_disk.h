@@ -18,6 +18,10 @@ inline constexpr int32_t kBlockSize = 512;
 // this many blocks (just under 1 TiB).
 inline constexpr int64_t kMaxBlocks = 0x7FFFFFFF;
 
+// The whole blocks in a target of `bytes` bytes, up to kMaxBlocks; a trailing
+// partial block is not used.
+int32_t BlocksInBytes(int64_t bytes);
+
 // What the processes that test one target share: every TestDisk opened on
 // the same path string holds the same table. It lives as long as any of
 // them is open; there is no count, only the DiskList.
@@ -71,7 +75,8 @@ class TestDisk {
   void Close();
 
   // The target's size in blocks, queried once and then cached (a size of 0
-  // is queried again every time). Throws Error.
+  // is queried again every time, but never grows past the table's size).
+  // Throws Error.
   int32_t GetBlockCount();
 
   // The first block not Written; BlockCount - 1 when all are, -1 when the

@@ -11,6 +11,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 
 #include "platform/env.h"
 #include "platform/errno_table.h"
@@ -21,11 +23,19 @@ namespace {
 
 constexpr size_t kPageSize = 4096;
 
+class DeviceClaims;
+
 class PosixTarget final : public Target {
  public:
-  PosixTarget(int fd, bool block_device, bool buffered)
-      : fd_(fd), block_device_(block_device), buffered_(buffered) {}
-  ~PosixTarget() override { ::close(fd_); }
+  // claims is null for anything but a block device.
+  PosixTarget(int fd, bool block_device, bool buffered, DeviceClaims* claims,
+              dev_t device)
+      : fd_(fd),
+        block_device_(block_device),
+        buffered_(buffered),
+        claims_(claims),
+        device_(device) {}
+  ~PosixTarget() override;
   PosixTarget(const PosixTarget&) = delete;
   PosixTarget& operator=(const PosixTarget&) = delete;
 
@@ -96,17 +106,66 @@ class PosixTarget final : public Target {
   const int fd_;
   const bool block_device_;
   const bool buffered_;
+  DeviceClaims* const claims_;
+  const dev_t device_;
 };
 
 // A block device that the kernel has handed to someone exclusively (a
 // mounted file system, swap, a RAID or device-mapper member) refuses an
 // exclusive open. Windows refuses writes over a mounted volume by itself;
-// here nothing else would stop us from destroying it.
-uint32_t RefuseClaimedDevice(const std::string& path) {
-  const int probe = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-  if (probe < 0) return errno == EBUSY ? kErrorBusy : ErrorFromErrno(errno);
-  ::close(probe);
-  return kErrorSuccess;
+// here nothing else would stop us from destroying it. So while any target of
+// ours is open on a device we hold one exclusive open of it: nobody can
+// mount or claim it under us, and a second tester on it is refused. Our own
+// opens are not exclusive, and the claim does not hinder them.
+//
+// Safe for concurrent use by multiple threads.
+class DeviceClaims {
+ public:
+  uint32_t Acquire(const std::string& path, dev_t device) {
+    std::lock_guard<std::mutex> hold(mu_);
+    const auto it = claims_.find(device);
+    if (it != claims_.end()) {
+      ++it->second.users;
+      return kErrorSuccess;
+    }
+    const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    if (fd < 0) return errno == EBUSY ? kErrorBusy : ErrorFromErrno(errno);
+    // The name may have been pointed elsewhere between the two opens.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) ||
+        st.st_rdev != device) {
+      ::close(fd);
+      return kErrorBusy;
+    }
+    try {
+      claims_.emplace(device, Claim{fd, 1});
+    } catch (...) {
+      ::close(fd);
+      throw;
+    }
+    return kErrorSuccess;
+  }
+
+  void Release(dev_t device) {
+    std::lock_guard<std::mutex> hold(mu_);
+    const auto it = claims_.find(device);
+    if (it == claims_.end() || --it->second.users > 0) return;
+    ::close(it->second.fd);
+    claims_.erase(it);
+  }
+
+ private:
+  struct Claim {
+    int fd;
+    int users;
+  };
+  std::mutex mu_;
+  std::map<dev_t, Claim> claims_;
+};
+
+PosixTarget::~PosixTarget() {
+  ::close(fd_);
+  if (claims_ != nullptr) claims_->Release(device_);
 }
 
 class PosixEnv final : public Env {
@@ -133,14 +192,22 @@ class PosixEnv final : public Env {
       return ErrorFromErrno(saved);
     }
     const bool block_device = S_ISBLK(st.st_mode);
-    if (block_device) {
-      const uint32_t refused = RefuseClaimedDevice(path);
+    DeviceClaims* claims = block_device ? &claims_ : nullptr;
+    if (claims != nullptr) {
+      const uint32_t refused = claims->Acquire(path, st.st_rdev);
       if (refused != kErrorSuccess) {
         ::close(fd);
         return refused;
       }
     }
-    *target = std::make_unique<PosixTarget>(fd, block_device, buffered);
+    try {
+      *target = std::make_unique<PosixTarget>(fd, block_device, buffered,
+                                              claims, st.st_rdev);
+    } catch (...) {
+      ::close(fd);
+      if (claims != nullptr) claims->Release(st.st_rdev);
+      throw;
+    }
     return kErrorSuccess;
   }
 
@@ -156,6 +223,9 @@ class PosixEnv final : public Env {
   }
 
   void FreePages(void* pages, size_t /*bytes*/) override { std::free(pages); }
+
+ private:
+  DeviceClaims claims_;
 };
 
 }  // namespace

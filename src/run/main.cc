@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "base/console.h"
@@ -12,6 +13,7 @@
 #include "base/random.h"
 #include "base/sleep.h"
 #include "disk/test_disk.h"
+#include "platform/error_codes.h"
 #include "run/command_line.h"
 #include "run/levels.h"
 
@@ -60,14 +62,19 @@ int Main(int argc, const char* const* argv) {
 
   TestDisk* anchor = nullptr;
   try {
-    anchor = OpenAnchor(path);
-    if (g_flags.check != 0) EndProcess(0);
-    const LevelParts parts = SplitLevel(level);
-    for (int i = 0; i < parts.count; ++i) {
-      CreateLevelTests(path, parts.values[i]);
+    try {
+      anchor = OpenAnchor(path);
+      if (g_flags.check != 0) EndProcess(0);
+      const LevelParts parts = SplitLevel(level);
+      for (int i = 0; i < parts.count; ++i) {
+        CreateLevelTests(path, parts.values[i]);
+      }
+      if (cl.time_limit) WaitTimeLimit(*cl.time_limit);
+      for (;;) SleepMilliseconds(100'000'000);
+    } catch (const std::bad_alloc&) {
+      // Memory that ran out is a failure like any other the system reports.
+      throw Error(platform::kErrorNotEnoughMemory);
     }
-    if (cl.time_limit) WaitTimeLimit(*cl.time_limit);
-    for (;;) SleepMilliseconds(100'000'000);
   } catch (const Error& e) {
     std::printf("Error %d\n", static_cast<int>(e.code()));
     if (g_flags.errstop != 0) EndProcess(1);
