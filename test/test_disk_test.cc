@@ -198,6 +198,20 @@ TEST(BlocksInBytesTest, TargetsBeyondThirtyOneBitsOfBlocksUseTheFirstOnes) {
   EXPECT_EQ(BlocksInBytes(INT64_MAX), 2147483647);
 }
 
+TEST_F(TestDiskTest, CachedIoIsWarnedAboutOnce) {
+  env_.AddTarget("a.img", 8 * 512);
+  env_.AddTarget("b.img", 8 * 512);
+  env_.RefuseDirectIo("a.img");
+  env_.RefuseDirectIo("b.img");
+  ::testing::internal::CaptureStderr();
+  Open("a.img");
+  Open("b.img");
+  Open("a.img");
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+            "WARNING: a.img cannot be opened unbuffered here; reads may come "
+            "from the system's cache, not from the medium.\n");
+}
+
 TEST_F(TestDiskTest, DevicePrefixMakesAVolume) {
   env_.AddTarget("\\\\.\\C:", 8 * 512);
   EXPECT_FALSE(Open("\\\\.\\C:")->IsFile);

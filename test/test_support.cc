@@ -7,9 +7,10 @@ namespace vorbex::testing {
 
 TempDir::TempDir() {
   std::random_device entropy;
+  const std::filesystem::path base = VORBEX_SCRATCH_DIR;
+  std::filesystem::create_directories(base);
   for (;;) {
-    path_ = std::filesystem::temp_directory_path() /
-            ("vorbex-test-" + std::to_string(entropy()));
+    path_ = base / ("vorbex-test-" + std::to_string(entropy()));
     if (std::filesystem::create_directory(path_)) return;
   }
 }

@@ -6,9 +6,11 @@
 #include <ctime>
 #include <mutex>
 
+#include "platform/env.h"
+
 namespace vorbex {
 
-void InitConsole() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
+void InitConsole() { platform::FlushStdoutByLine(); }
 
 void EndProcess(int code) {
   std::fflush(stdout);

@@ -56,6 +56,11 @@ class Env {
   virtual void FreePages(void* pages, size_t bytes) = 0;
 };
 
+// Makes standard output give up every line as soon as it is complete, so a
+// process that is killed loses nothing it finished printing.
+// REQUIRES: called before anything is printed.
+void FlushStdoutByLine();
+
 // The Env in force. REQUIRES: changed only while no TestDisk is open.
 Env* CurrentEnv();
 

@@ -9,6 +9,7 @@
 #endif
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -132,8 +133,7 @@ class DeviceClaims {
     if (fd < 0) return errno == EBUSY ? kErrorBusy : ErrorFromErrno(errno);
     // The name may have been pointed elsewhere between the two opens.
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) ||
-        st.st_rdev != device) {
+    if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != device) {
       ::close(fd);
       return kErrorBusy;
     }
@@ -229,6 +229,8 @@ class PosixEnv final : public Env {
 };
 
 }  // namespace
+
+void FlushStdoutByLine() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
 
 Env* NativeEnv() {
   static PosixEnv env;

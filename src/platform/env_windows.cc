@@ -7,6 +7,7 @@
 #include <winioctl.h>
 
 #include <cstddef>
+#include <cstdio>
 
 #include "platform/env.h"
 #include "platform/error_codes.h"
@@ -147,6 +148,11 @@ class WindowsEnv final : public Env {
 };
 
 }  // namespace
+
+// The C runtime here treats line buffering as full buffering, so the only
+// way to lose no finished line is no buffering; each formatted print still
+// reaches the console in one piece.
+void FlushStdoutByLine() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 
 Env* NativeEnv() {
   static WindowsEnv env;

@@ -27,6 +27,11 @@ class FakeEnv::FakeTarget final : public Target {
     return kErrorSuccess;
   }
 
+  bool Buffered() const override {
+    std::lock_guard<std::mutex> hold(env_->mu_);
+    return env_->media_.at(path_).buffered;
+  }
+
   uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
                   uint32_t* moved) override {
     return env_->Move(path_, false, offset, static_cast<char*>(buffer), length,
@@ -66,6 +71,11 @@ void FakeEnv::WriteMedium(const std::string& path, int64_t offset,
   std::lock_guard<std::mutex> hold(mu_);
   CopyIn(media_.at(path), offset, reinterpret_cast<const char*>(bytes.data()),
          bytes.size());
+}
+
+void FakeEnv::RefuseDirectIo(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mu_);
+  media_.at(path).buffered = true;
 }
 
 void FakeEnv::FailOpen(const std::string& path, uint32_t code) {

@@ -43,6 +43,8 @@ class FakeEnv final : public Env {
   void WriteMedium(const std::string& path, int64_t offset,
                    const std::vector<uint8_t>& bytes);
 
+  // Makes path behave like a file on a file system without direct I/O.
+  void RefuseDirectIo(const std::string& path);
   void FailOpen(const std::string& path, uint32_t code);
   void FailSizeQuery(const std::string& path, uint32_t code);
   // The allocation `skip` allocations from now fails with code.
@@ -69,6 +71,7 @@ class FakeEnv final : public Env {
   struct Medium {
     int64_t bytes = 0;
     bool volume = false;
+    bool buffered = false;
     uint32_t open_error = 0;
     uint32_t size_error = 0;
     std::map<int64_t, Block> blocks;  // by block number; absent ones are 0
