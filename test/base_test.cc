@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "base/console.h"
 #include "base/random.h"
@@ -37,6 +40,23 @@ TEST(TimeTextTest, LooksLikeCtime) {
       std::regex(
           R"([A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n)")))
       << text;
+}
+
+// Every test thread stamps its lines with the time; the C library answers
+// in one shared buffer, so unguarded calls would tear each other's text.
+TEST(TimeTextTest, WholeFromManyThreadsAtOnce) {
+  std::atomic<int> torn{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&torn] {
+      for (int i = 0; i < 2000; ++i) {
+        const std::string text = Now().c_str();
+        if (text.size() != 25 || text.back() != '\n') ++torn;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(torn.load(), 0);
 }
 
 }  // namespace
