@@ -44,6 +44,7 @@ void TestDisk::Open(const std::string& path, int32_t test_code,
   try {
     rc = env_->OpenTarget(path, !IsFile, &Handle);
   } catch (const std::bad_alloc&) {
+    // rc still says why; the Env has closed whatever it had opened.
   }
   if (rc != platform::kErrorSuccess) throw Error(rc);
   if (Handle->Buffered() && !g_warned_buffered.exchange(true)) {
