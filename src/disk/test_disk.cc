@@ -37,7 +37,9 @@ std::mutex* ReportLock() {
 
 void TestDisk::Open(const std::string& path, int32_t test_code,
                     int32_t buffer_blocks) {
-  if (buffer_blocks < 1) throw Error(platform::kErrorInvalidParameter);
+  if (buffer_blocks < 1 || buffer_blocks > kMaxBufferBlocks) {
+    throw Error(platform::kErrorInvalidParameter);
+  }
   env_ = platform::CurrentEnv();
   IsFile = !HasDevicePrefix(path) && !env_->NamesDevice(path);
   uint32_t rc = platform::kErrorNotEnoughMemory;

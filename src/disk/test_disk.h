@@ -18,6 +18,10 @@ inline constexpr int32_t kBlockSize = 512;
 // this many blocks (just under 1 TiB).
 inline constexpr int64_t kMaxBlocks = 0x7FFFFFFF;
 
+// One transfer moves at most a buffer, and the system counts the bytes of a
+// transfer in 32 bits.
+inline constexpr int32_t kMaxBufferBlocks = 0x7FFFFF;
+
 // The whole blocks in a target of `bytes` bytes, up to kMaxBlocks; a trailing
 // partial block is not used.
 int32_t BlocksInBytes(int64_t bytes);
@@ -66,8 +70,9 @@ class TestDisk {
 
   // Opens path (kept as an owned copy) with a transfer buffer of
   // buffer_blocks blocks and attaches the path's table, creating it when no
-  // open TestDisk has this exact path. Throws Error, leaving nothing
-  // allocated and the DiskList as it was.
+  // open TestDisk has this exact path. Throws Error (87 for buffer_blocks
+  // outside 1 ... kMaxBufferBlocks), leaving nothing allocated and the
+  // DiskList as it was.
   void Open(const std::string& path, int32_t test_code, int32_t buffer_blocks);
 
   // Releases what Open made; the table too when no other open TestDisk
@@ -82,6 +87,53 @@ class TestDisk {
   // The first block not Written; BlockCount - 1 when all are, -1 when the
   // target is empty. Takes no lock.
   int32_t FirstUnwritten() const;
+
+  // --- The write path (write_path.cc).
+
+  // Writes blocks first ... first + count - 1, each stamped with a new
+  // generation. Blocks that another writer holds are skipped, never waited
+  // for, so the range may go out in several runs, one transfer each, or not
+  // at all. Throws Error: 87 for a range outside the target or the buffer
+  // (nothing changed), the system's code or 24 (short) for a failed run,
+  // after which every block this write took stays held, not Written, with
+  // generation 0.
+  void WriteRange(int32_t first, int32_t count);
+
+  // The steps of WriteRange, each with its range's first block. Prepare,
+  // Complete and Abort hold the table's Lock for one pass over the range;
+  // the others take no lock.
+  void PrepareWrite(int32_t first, int32_t count);
+  void StampBlock(int32_t first, int32_t index, int32_t run_start,
+                  int32_t run_end);
+  void WriteBlocks(int32_t first, int32_t run_start, int32_t run_length);
+  void CompleteWrite(int32_t first, int32_t count);
+  void AbortWrite(int32_t first, int32_t count);
+
+  // --- The read path (read_path.cc).
+
+  // Reads blocks first ... first + count - 1 with one transfer into Buffer
+  // and verifies every block this process may trust, reporting each
+  // mismatch. Takes no table lock. Throws Error: 87 for a range outside the
+  // target or the buffer (nothing read), the system's code or 24 (short)
+  // for a failed read. With errstop, outside the start-up scan, the first
+  // mismatch ends the process with code 1 once its report is printed.
+  void ReadRange(int32_t first, int32_t count);
+
+  // Marks buffer slot index as not delivered.
+  void PoisonBlock(int32_t index);
+
+  // Checks the block in slot index of the range that starts at first against
+  // its RangeStates entry and its current table entry, and reports it when
+  // it differs. A block the start-up scan marked (Seen and Recheck) is
+  // checked whatever its flags and becomes Written when it passes.
+  void VerifyBlock(int32_t first, int32_t index, int32_t count);
+
+  // Print one whole report under the ReportLock and count it.
+  void ReportHeaderMismatch(int32_t block, const uint8_t* read,
+                            const uint8_t* expected, int32_t first,
+                            int32_t count);
+  void ReportFillMismatch(int32_t block, const uint8_t* bytes, int32_t offset,
+                          uint8_t expected);
 
   // --- Constant while open.
   std::string Path;

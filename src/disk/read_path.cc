@@ -1,0 +1,150 @@
+// Verified reads. Readers take no table lock: each entry is copied before the
+// transfer and read again after it, and a block passes with any generation
+// that a writer could have left on the disk in between.
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "base/console.h"
+#include "base/error.h"
+#include "base/flags.h"
+#include "disk/block_format.h"
+#include "disk/reports.h"
+#include "disk/test_disk.h"
+#include "platform/error_codes.h"
+
+namespace vorbex {
+namespace {
+
+// The generation a block must carry. The disk may hold any generation from
+// s0, copied before the transfer, up to e, the one after the transfer (one
+// more while a write is in flight), counting upward through the wrap at
+// 16 bits. A word with a non-zero high half is never a generation.
+uint32_t ExpectedSeq(uint32_t read, uint16_t s0, uint16_t e,
+                     uint16_t own_entry) {
+  const bool accepted = read <= 0xFFFF && static_cast<uint16_t>(read - s0) <=
+                                              static_cast<uint16_t>(e - s0);
+  if (!accepted) return e;
+  // The block's own map entry was stamped with its Seq, so a difference
+  // means one of the two was damaged; 0 says nothing.
+  if (own_entry != 0 && own_entry != read) return own_entry;
+  return read;
+}
+
+void Print(const std::string& report) {
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+void TestDisk::ReadRange(int32_t first, int32_t count) {
+  if (first < 0 || count < 1 ||
+      static_cast<int64_t>(first) + count > BlockCount ||
+      count > BufferBlocks) {
+    throw Error(platform::kErrorInvalidParameter);
+  }
+  const std::atomic<BlockState>* states = Table->States.get();
+  for (int32_t i = 0; i < count; ++i) RangeStates[i] = states[first + i].load();
+  for (int32_t i = 0; i < count; ++i) PoisonBlock(i);
+
+  const int64_t offset = static_cast<int64_t>(first) * kBlockSize;
+  const uint32_t length = static_cast<uint32_t>(count) * kBlockSize;
+  uint32_t moved = 0;
+  const uint32_t rc = Handle->ReadAt(offset, Buffer, length, &moved);
+  if (rc != platform::kErrorSuccess) throw Error(rc);
+  if (moved != length) throw Error(platform::kErrorBadLength);
+
+  for (int32_t i = 0; i < count; ++i) VerifyBlock(first, i, count);
+}
+
+void TestDisk::PoisonBlock(int32_t index) {
+  std::memcpy(Buffer + static_cast<size_t>(index) * kBlockSize, &kPoison,
+              sizeof kPoison);
+}
+
+void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count) {
+  const int32_t blk = first + index;
+  std::atomic<BlockState>& cell = Table->States[blk];
+  const BlockState current = cell.load();
+  const BlockState before = RangeStates[index];
+
+  const bool confirm = (current & (kSeen | kRecheck)) == (kSeen | kRecheck);
+  if (confirm) {
+    // Whatever the outcome: a marked block is checked once.
+    cell.fetch_and(~kRecheck);
+  } else if ((before & kWritten) == 0 || (current & kWritten) == 0) {
+    // Not stamped by anything this process trusts, or its write failed
+    // while the read was under way.
+    return;
+  }
+
+  const uint8_t* bytes = Buffer + static_cast<size_t>(index) * kBlockSize;
+  const BlockHeader read = LoadHeader(bytes);
+  BlockHeader expected = read;
+  expected.Magic = kMagic;
+  expected.DiskID = Table->DiskID;
+  expected.Blkno = blk;
+  if ((before & kThisRun) != 0) expected.RunID = g_flags.RunID;
+  // An invalid bound is made to differ (unsigned, so the largest value wraps
+  // rather than overflows).
+  if (read.BaseBlk < 0 || read.BaseBlk > read.Blkno) {
+    expected.BaseBlk =
+        static_cast<int32_t>(static_cast<uint32_t>(read.BaseBlk) + 1);
+  }
+  if (read.EndBlk > BlockCount || read.EndBlk <= read.Blkno) {
+    expected.EndBlk =
+        static_cast<int32_t>(static_cast<uint32_t>(read.EndBlk) + 1);
+  }
+  if (ScanWindow != nullptr) {
+    expected.WriteSeq = ScanWindow[blk - WindowBase].ExtentSeq;
+  }
+  uint16_t e = SeqOf(current);
+  if ((current & kBusy) != 0) ++e;
+  expected.Seq = ExpectedSeq(read.Seq, SeqOf(before), e,
+                             NeighbourEntry(bytes, kSelfEntry));
+  expected.Fill = (read.Fill & ~0xFFu) | FillByte(read.Seq, blk);
+
+  if (std::memcmp(&read, &expected, sizeof read) != 0) {
+    ReportHeaderMismatch(
+        blk, bytes, reinterpret_cast<const uint8_t*>(&expected), first, count);
+    return;
+  }
+
+  const uint8_t* want = FillPattern(static_cast<uint8_t>(expected.Fill));
+  if (std::memcmp(bytes + kFillOffset, want, kFillBytes) != 0) {
+    int32_t k = 0;
+    while (bytes[kFillOffset + k] == want[k]) ++k;
+    ReportFillMismatch(blk, bytes, kFillOffset + k, want[k]);
+    return;
+  }
+
+  if (confirm) cell.fetch_or(kWritten);
+}
+
+void TestDisk::ReportHeaderMismatch(int32_t block, const uint8_t* read,
+                                    const uint8_t* expected, int32_t first,
+                                    int32_t count) {
+  {
+    std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
+    Print(HeaderReport(Now().c_str(), Path, block, TestCode, LoadHeader(read),
+                       LoadHeader(expected), first, count, g_flags.RunID));
+    ++Mismatches;
+  }
+  // The scan counts its mismatches and decides at its end.
+  if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
+}
+
+void TestDisk::ReportFillMismatch(int32_t block, const uint8_t* bytes,
+                                  int32_t offset, uint8_t expected) {
+  {
+    std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
+    Print(FillReport(Path, block, bytes, offset, expected));
+    ++Mismatches;
+  }
+  if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
+}
+
+}  // namespace vorbex

@@ -1,0 +1,100 @@
+#include "disk/reports.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+
+#if defined(__GNUC__)
+#define VORBEX_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define VORBEX_PRINTF(f, a)
+#endif
+
+namespace vorbex {
+namespace {
+
+// Reports are rare, so building them in a string costs nothing that matters,
+// and lets the whole report go out in one write.
+VORBEX_PRINTF(2, 3) void Appendf(std::string* out, const char* format, ...) {
+  char line[256];
+  va_list args;
+  va_start(args, format);
+  const int n = std::vsnprintf(line, sizeof line, format, args);
+  va_end(args);
+  if (n < 0) return;
+  if (static_cast<size_t>(n) < sizeof line) {
+    out->append(line, static_cast<size_t>(n));
+    return;
+  }
+  // Only a path is this long.
+  const size_t at = out->size();
+  out->resize(at + static_cast<size_t>(n) + 1);
+  va_start(args, format);
+  std::vsnprintf(out->data() + at, static_cast<size_t>(n) + 1, format, args);
+  va_end(args);
+  out->resize(at + static_cast<size_t>(n));
+}
+
+uint32_t Bits(int32_t v) { return static_cast<uint32_t>(v); }
+
+}  // namespace
+
+std::string HeaderReport(const char* time, const std::string& path,
+                         int32_t block, int32_t test_code,
+                         const BlockHeader& read, const BlockHeader& expected,
+                         int32_t first, int32_t count, uint32_t run_id) {
+  std::string out;
+  Appendf(&out, "%s", time);
+  Appendf(&out, "%s: Block %d:\n", path.c_str(), block);
+  Appendf(&out, "\tTest %d: start %d, len %d\n", test_code, first, count);
+  if (read.Magic != expected.Magic) {
+    Appendf(&out, "\tMagic %x, expected %x\n", read.Magic, expected.Magic);
+  }
+  if (read.DiskID != expected.DiskID) {
+    Appendf(&out, "\tDiskID %x, expected %x\n", read.DiskID, expected.DiskID);
+  }
+  if (read.Blkno != expected.Blkno) {
+    Appendf(&out, "\tBlkno %x, expected %x\n", Bits(read.Blkno),
+            Bits(expected.Blkno));
+  }
+  if (read.BaseBlk != expected.BaseBlk) {
+    Appendf(&out, "\tBaseBlk %x, invalid\n", Bits(read.BaseBlk));
+  }
+  if (read.EndBlk != expected.EndBlk) {
+    Appendf(&out, "\tEndBlk %x, invalid\n", Bits(read.EndBlk));
+  }
+  const bool run_id_line = read.RunID != expected.RunID;
+  if (run_id_line) {
+    Appendf(&out, "\tRunID %x, expected %x\n", read.RunID, expected.RunID);
+  }
+  if (read.WriteSeq != expected.WriteSeq) {
+    Appendf(&out, "\tWriteSeq %" PRIx64 ", expected %" PRIx64 "\n",
+            static_cast<uint64_t>(read.WriteSeq),
+            static_cast<uint64_t>(expected.WriteSeq));
+  }
+  if (read.Seq != expected.Seq) {
+    Appendf(&out, "\tSeq %x, expected %x\n", read.Seq, expected.Seq);
+  }
+  if ((read.Fill & 0xFF) != (expected.Fill & 0xFF)) {
+    Appendf(&out, "\tFill %x, expected %x\n", read.Fill & 0xFF,
+            expected.Fill & 0xFF);
+  }
+  const bool earlier = !run_id_line && read.RunID != run_id;
+  Appendf(&out, "\tWritten%s by test %d\n\n",
+          earlier ? " during an earlier run" : "", read.TestCode);
+  return out;
+}
+
+std::string FillReport(const std::string& path, int32_t block,
+                       const uint8_t* bytes, int32_t offset, uint8_t expected) {
+  std::string out;
+  Appendf(&out, "%s: Block %d: Offset %d\n", path.c_str(), block, offset);
+  Appendf(&out, "\tFill %x, Data ", expected);
+  const int32_t end = std::min(offset + 16, 512);
+  for (int32_t i = offset; i < end; ++i) Appendf(&out, "%02x", bytes[i]);
+  out += "\n\n";
+  return out;
+}
+
+}  // namespace vorbex
