@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/flags.h"
+#include "fake_disk_test.h"
 #include "platform/error_codes.h"
 #include "platform/fake_env.h"
 #include "test_support.h"
@@ -16,32 +17,12 @@ namespace {
 using platform::FakeEnv;
 using testing::ErrorCodeOf;
 
-class TestDiskTest : public ::testing::Test {
+class TestDiskTest : public testing::FakeDiskTest {
  protected:
   void SetUp() override {
-    platform::SetCurrentEnv(&env_);
+    FakeDiskTest::SetUp();
     env_.AddTarget("t.img", 64 * 512);
   }
-  void TearDown() override {
-    for (auto& d : disks_) {
-      if (d->Table != nullptr) d->Close();
-    }
-    EXPECT_EQ(DiskListHead(), nullptr);
-    EXPECT_EQ(ReportLock(), nullptr);
-    EXPECT_EQ(env_.OpenTargetCount(), 0);
-    EXPECT_EQ(env_.LiveAllocationCount(), 0);
-    platform::SetCurrentEnv(nullptr);
-  }
-
-  TestDisk* Open(const std::string& path, int32_t buffer_blocks = 4,
-                 int32_t test_code = 0) {
-    disks_.push_back(std::make_unique<TestDisk>());
-    disks_.back()->Open(path, test_code, buffer_blocks);
-    return disks_.back().get();
-  }
-
-  FakeEnv env_;
-  std::vector<std::unique_ptr<TestDisk>> disks_;
 };
 
 TEST_F(TestDiskTest, OpenSizesEverythingOnce) {
@@ -153,8 +134,10 @@ TEST_F(TestDiskTest, FailuresAfterTheHandleLeaveNothingBehind) {
   EXPECT_EQ(env_.OpenTargetCount(), 1);
 }
 
-TEST_F(TestDiskTest, BufferOfNoBlocksIsRefused) {
+TEST_F(TestDiskTest, BufferOfNoBlocksOrOfFourGibibytesIsRefused) {
   EXPECT_EQ(ErrorCodeOf([&] { Open("t.img", 0); }),
+            platform::kErrorInvalidParameter);
+  EXPECT_EQ(ErrorCodeOf([&] { Open("t.img", kMaxBufferBlocks + 1); }),
             platform::kErrorInvalidParameter);
   EXPECT_EQ(env_.OpenTargetCount(), 0);
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "platform/error_codes.h"
 
@@ -100,6 +101,23 @@ void FakeEnv::InjectFault(Fault fault, uint32_t value, int skip) {
       {fault, value, static_cast<int64_t>(transfers_.size()) + skip});
 }
 
+void FakeEnv::OnTransfer(When when, std::function<void()> hook, int skip) {
+  std::lock_guard<std::mutex> hold(mu_);
+  hooks_.push_back(
+      {when, std::move(hook), static_cast<int64_t>(transfers_.size()) + skip});
+}
+
+std::function<void()> FakeEnv::TakeHook(When when, int64_t number) {
+  std::lock_guard<std::mutex> hold(mu_);
+  const auto it = std::find_if(
+      hooks_.begin(), hooks_.end(),
+      [&](const PendingHook& h) { return h.at == number && h.when == when; });
+  if (it == hooks_.end()) return nullptr;
+  std::function<void()> hook = std::move(it->hook);
+  hooks_.erase(it);
+  return hook;
+}
+
 std::vector<FakeEnv::Transfer> FakeEnv::Transfers() const {
   std::lock_guard<std::mutex> hold(mu_);
   return transfers_;
@@ -156,9 +174,23 @@ void FakeEnv::FreePages(void* pages, size_t /*bytes*/) {
 
 uint32_t FakeEnv::Move(const std::string& path, bool write, int64_t offset,
                        char* buffer, uint32_t length, uint32_t* moved) {
+  int64_t number = 0;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    number = static_cast<int64_t>(transfers_.size());
+    transfers_.push_back({write, offset, length});
+  }
+  if (auto hook = TakeHook(When::kBefore, number)) hook();
+  const uint32_t rc =
+      MoveLocked(number, path, write, offset, buffer, length, moved);
+  if (auto hook = TakeHook(When::kAfter, number)) hook();
+  return rc;
+}
+
+uint32_t FakeEnv::MoveLocked(int64_t number, const std::string& path,
+                             bool write, int64_t offset, char* buffer,
+                             uint32_t length, uint32_t* moved) {
   std::lock_guard<std::mutex> hold(mu_);
-  const auto number = static_cast<int64_t>(transfers_.size());
-  transfers_.push_back({write, offset, length});
   Medium& m = media_.at(path);
 
   uint32_t todo = length;

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -54,6 +55,14 @@ class FakeEnv final : public Env {
   // kFail and the bytes moved for kShort.
   void InjectFault(Fault fault, uint32_t value, int skip = 0);
 
+  // Runs hook on the thread of the transfer `skip` transfers from now, just
+  // before it moves anything or just after it has moved everything, without
+  // holding any lock of this Env, so the hook may make transfers of its own.
+  // Lets a test put another writer's work between a reader's copy of the
+  // table and its transfer, or between the transfer and its check.
+  enum class When { kBefore, kAfter };
+  void OnTransfer(When when, std::function<void()> hook, int skip = 0);
+
   std::vector<Transfer> Transfers() const;
   int OpenTargetCount() const;
   int LiveAllocationCount() const;
@@ -83,8 +92,18 @@ class FakeEnv final : public Env {
     int64_t at;  // transfer number
   };
 
+  struct PendingHook {
+    When when;
+    std::function<void()> hook;
+    int64_t at;  // transfer number
+  };
+
   uint32_t Move(const std::string& path, bool write, int64_t offset,
                 char* buffer, uint32_t length, uint32_t* moved);
+  uint32_t MoveLocked(int64_t number, const std::string& path, bool write,
+                      int64_t offset, char* buffer, uint32_t length,
+                      uint32_t* moved);
+  std::function<void()> TakeHook(When when, int64_t number);
   void CopyOut(const Medium& m, int64_t offset, char* p, size_t n) const;
   static void CopyIn(Medium& m, int64_t offset, const char* p, size_t n);
 
@@ -92,6 +111,7 @@ class FakeEnv final : public Env {
   std::map<std::string, Medium> media_;
   std::vector<Transfer> transfers_;
   std::vector<PendingFault> faults_;
+  std::vector<PendingHook> hooks_;
   int open_targets_ = 0;
   int live_allocations_ = 0;
   int64_t allocation_count_ = 0;

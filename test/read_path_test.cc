@@ -1,0 +1,425 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "base/flags.h"
+#include "disk/block_format.h"
+#include "disk/reports.h"
+#include "disk/test_disk.h"
+#include "fake_disk_test.h"
+#include "platform/error_codes.h"
+#include "platform/fake_env.h"
+#include "test_support.h"
+
+namespace vorbex {
+namespace {
+
+using platform::FakeEnv;
+using testing::ErrorCodeOf;
+
+TEST(ReportTest, HeaderReportPrintsEveryDifferingFieldInOrder) {
+  BlockHeader read{};
+  read.Magic = 0;
+  read.DiskID = 1;
+  read.Blkno = 6;
+  read.RunID = 0x11;
+  read.TestCode = -3;
+  read.BaseBlk = -1;
+  read.EndBlk = 3;
+  read.Seq = 3;
+  read.WriteSeq = 0x100000000;
+  read.Fill = 0x1AB;
+  BlockHeader expected = read;
+  expected.Magic = kMagic;
+  expected.DiskID = 2;
+  expected.Blkno = 5;
+  expected.RunID = 0x22;
+  expected.BaseBlk = 0;
+  expected.EndBlk = 4;
+  expected.Seq = 4;
+  expected.WriteSeq = 0x100000001;
+  expected.Fill = 0xCD;
+  EXPECT_EQ(HeaderReport("Mon Dec  7 13:28:27 2026\n", "\\\\.\\E:", 5, 12, read,
+                         expected, 4, 8, 0x22),
+            "Mon Dec  7 13:28:27 2026\n"
+            "\\\\.\\E:: Block 5:\n"
+            "\tTest 12: start 4, len 8\n"
+            "\tMagic 0, expected fedab5ba\n"
+            "\tDiskID 1, expected 2\n"
+            "\tBlkno 6, expected 5\n"
+            "\tBaseBlk ffffffff, invalid\n"
+            "\tEndBlk 3, invalid\n"
+            "\tRunID 11, expected 22\n"
+            "\tWriteSeq 100000000, expected 100000001\n"
+            "\tSeq 3, expected 4\n"
+            "\tFill ab, expected cd\n"
+            "\tWritten by test -3\n\n");
+}
+
+TEST(ReportTest, HeaderReportNamesAnEarlierRunOnlyWithoutARunIdLine) {
+  BlockHeader read{};
+  read.Magic = kMagic;
+  read.RunID = 0x11;
+  read.TestCode = 4;
+  BlockHeader expected = read;
+  expected.Seq = 1;
+  const std::string earlier =
+      HeaderReport("T\n", "f", 0, 0, read, expected, 0, 1, 0x22);
+  EXPECT_EQ(earlier,
+            "T\nf: Block 0:\n\tTest 0: start 0, len 1\n\tSeq 0, expected 1\n"
+            "\tWritten during an earlier run by test 4\n\n");
+  EXPECT_EQ(HeaderReport("T\n", "f", 0, 0, read, expected, 0, 1, 0x11),
+            "T\nf: Block 0:\n\tTest 0: start 0, len 1\n\tSeq 0, expected 1\n"
+            "\tWritten by test 4\n\n");
+}
+
+TEST(ReportTest, FillReportShowsUpToSixteenBytes) {
+  std::vector<uint8_t> block(512);
+  for (int i = 0; i < 512; ++i) block[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(FillReport("f", 9, block.data(), 304, 0xAA),
+            "f: Block 9: Offset 304\n"
+            "\tFill aa, Data 303132333435363738393a3b3c3d3e3f\n\n");
+  EXPECT_EQ(
+      FillReport("f", 9, block.data(), 500, 0x4),
+      "f: Block 9: Offset 500\n\tFill 4, Data f4f5f6f7f8f9fafbfcfdfeff\n\n");
+  EXPECT_EQ(FillReport("f", 9, block.data(), 511, 0x25),
+            "f: Block 9: Offset 511\n\tFill 25, Data ff\n\n");
+  const std::string long_path(400, 'p');
+  EXPECT_EQ(FillReport(long_path, 1, block.data(), 511, 0),
+            long_path + ": Block 1: Offset 511\n\tFill 0, Data ff\n\n");
+}
+
+// Time stamps vary, so reports are compared with each replaced by "TIME".
+std::string MaskTimes(const std::string& text) {
+  static const std::regex time_line(
+      "^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
+      "[0-9]{4}$",
+      std::regex::ECMAScript | std::regex::multiline);
+  return std::regex_replace(text, time_line, "TIME");
+}
+
+class ReadPathTest : public testing::FakeDiskTest {
+ protected:
+  static constexpr int32_t kBlocks = 64;
+
+  void SetUp() override {
+    FakeDiskTest::SetUp();
+    g_flags.RunID = 0x1234;
+    env_.AddTarget("t.img", kBlocks * 512);
+    disk_ = Open("t.img", 16, 7);
+    other_ = Open("t.img", 16, 9);
+  }
+
+  std::vector<uint8_t> OnDisk(int32_t b) {
+    return env_.ReadMedium("t.img", static_cast<int64_t>(b) * 512, 512);
+  }
+  void PutOnDisk(int32_t b, const std::vector<uint8_t>& bytes) {
+    env_.WriteMedium("t.img", static_cast<int64_t>(b) * 512, bytes);
+  }
+  // Changes one 32-bit word of block b on the medium.
+  void PatchWord(int32_t b, int offset, uint32_t value) {
+    std::vector<uint8_t> bytes = OnDisk(b);
+    std::memcpy(bytes.data() + offset, &value, sizeof value);
+    PutOnDisk(b, bytes);
+  }
+  void PatchByte(int32_t b, int offset, uint8_t value) {
+    std::vector<uint8_t> bytes = OnDisk(b);
+    bytes[offset] = value;
+    PutOnDisk(b, bytes);
+  }
+  std::atomic<BlockState>& State(int32_t b) { return disk_->Table->States[b]; }
+
+  // What a read prints, with time stamps masked.
+  std::string Read(int32_t first, int32_t count, TestDisk* d = nullptr) {
+    ::testing::internal::CaptureStdout();
+    (d != nullptr ? d : disk_)->ReadRange(first, count);
+    return MaskTimes(::testing::internal::GetCapturedStdout());
+  }
+
+  TestDisk* disk_ = nullptr;
+  TestDisk* other_ = nullptr;
+};
+
+TEST_F(ReadPathTest, RangesOutsideTheTargetOrBufferReadNothing) {
+  disk_->WriteRange(kBlocks - 4, 4);
+  EXPECT_EQ(Read(kBlocks - 4, 4), "");
+  const size_t transfers = env_.Transfers().size();
+  const struct {
+    int32_t first, count;
+  } bad[] = {{kBlocks - 3, 4}, {0, 0}, {-1, 1}, {0, 17}, {0x7FFFFFFF, 1}};
+  for (const auto& r : bad) {
+    EXPECT_EQ(ErrorCodeOf([&] { disk_->ReadRange(r.first, r.count); }),
+              platform::kErrorInvalidParameter)
+        << r.first << " " << r.count;
+  }
+  EXPECT_EQ(env_.Transfers().size(), transfers);
+}
+
+TEST_F(ReadPathTest, FailedAndShortReadsAreErrors) {
+  disk_->WriteRange(0, 4);
+  env_.InjectFault(FakeEnv::Fault::kFail, platform::kErrorIoDevice);
+  EXPECT_EQ(ErrorCodeOf([&] { disk_->ReadRange(0, 4); }),
+            platform::kErrorIoDevice);
+  env_.InjectFault(FakeEnv::Fault::kShort, 512);
+  EXPECT_EQ(ErrorCodeOf([&] { disk_->ReadRange(0, 4); }),
+            platform::kErrorBadLength);
+  EXPECT_EQ(State(0).load(), WithSeq(kWritten | kThisRun, 1));
+}
+
+TEST_F(ReadPathTest, BlocksNotWrittenAreNeverLookedAt) {
+  PutOnDisk(0, std::vector<uint8_t>(512, 0xEE));
+  State(1).store(WithSeq(kThisRun | kBusy, 0));  // a failed write's block
+  State(2).store(WithSeq(kSeen, 3));             // seen, not to recheck
+  EXPECT_EQ(Read(0, 8), "");
+  EXPECT_EQ(disk_->Mismatches, 0);
+}
+
+TEST_F(ReadPathTest, WrittenBlocksReadBackClean) {
+  disk_->WriteRange(0, 16);
+  other_->WriteRange(4, 8);
+  EXPECT_EQ(Read(0, 16), "");
+  EXPECT_EQ(Read(3, 10, other_), "");
+  EXPECT_EQ(disk_->Mismatches + other_->Mismatches, 0);
+}
+
+TEST_F(ReadPathTest, LostWriteIsReportedOnTheNextRead) {
+  disk_->WriteRange(8, 2);
+  env_.InjectFault(FakeEnv::Fault::kDrop, 0);
+  disk_->WriteRange(8, 2);  // acknowledged, never stored
+  EXPECT_EQ(Read(8, 2),
+            "TIME\n"
+            "t.img: Block 8:\n"
+            "\tTest 7: start 8, len 2\n"
+            "\tSeq 1, expected 2\n"
+            "\tWritten by test 7\n"
+            "\n"
+            "TIME\n"
+            "t.img: Block 9:\n"
+            "\tTest 7: start 8, len 2\n"
+            "\tSeq 1, expected 2\n"
+            "\tWritten by test 7\n"
+            "\n");
+  EXPECT_EQ(disk_->Mismatches, 2);
+}
+
+TEST_F(ReadPathTest, LostFirstWriteLeavesZeros) {
+  env_.InjectFault(FakeEnv::Fault::kDrop, 0);
+  disk_->WriteRange(3, 1);
+  EXPECT_EQ(
+      Read(3, 1),
+      "TIME\n"
+      "t.img: Block 3:\n"
+      "\tTest 7: start 3, len 1\n"
+      "\tMagic 0, expected fedab5ba\n"
+      "\tDiskID 0, expected " +
+          [&] {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%x", disk_->Table->DiskID);
+            return std::string(hex);
+          }() +
+          "\n"
+          "\tBlkno 0, expected 3\n"
+          "\tEndBlk 0, invalid\n"
+          "\tRunID 0, expected 1234\n"
+          "\tSeq 0, expected 1\n"
+          "\tFill 0, expected b9\n"
+          "\tWritten by test 0\n\n");
+}
+
+TEST_F(ReadPathTest, UndeliveredReadFailsOnThePoisonedMagic) {
+  disk_->WriteRange(0, 2);  // leaves the stamps in the buffer
+  env_.InjectFault(FakeEnv::Fault::kDrop, 0);
+  EXPECT_EQ(Read(0, 2),
+            "TIME\nt.img: Block 0:\n\tTest 7: start 0, len 2\n"
+            "\tMagic 5a5a5a5a, expected fedab5ba\n\tWritten by test 7\n\n"
+            "TIME\nt.img: Block 1:\n\tTest 7: start 0, len 2\n"
+            "\tMagic 5a5a5a5a, expected fedab5ba\n\tWritten by test 7\n\n");
+}
+
+TEST_F(ReadPathTest, RunIdIsCheckedOnlyForThisRunsBlocks) {
+  disk_->WriteRange(0, 2);
+  g_flags.RunID = 0x99;
+  // Block 0 was written by this process: its RunID must be the current one.
+  EXPECT_EQ(Read(0, 1),
+            "TIME\nt.img: Block 0:\n\tTest 7: start 0, len 1\n"
+            "\tRunID 1234, expected 99\n\tWritten by test 7\n\n");
+
+  // As rebuilt by a scan of an earlier run's data.
+  State(0).fetch_and(~kThisRun);
+  State(1).fetch_and(~kThisRun);
+  EXPECT_EQ(Read(0, 2), "");
+  PatchWord(1, 8, 0);  // Blkno
+  EXPECT_EQ(Read(0, 2),
+            "TIME\nt.img: Block 1:\n\tTest 7: start 0, len 2\n"
+            "\tBlkno 0, expected 1\n"
+            "\tWritten during an earlier run by test 7\n\n");
+  g_flags.RunID = 0x1234;
+  EXPECT_EQ(Read(1, 1),
+            "TIME\nt.img: Block 1:\n\tTest 7: start 1, len 1\n"
+            "\tBlkno 0, expected 1\n\tWritten by test 7\n\n");
+}
+
+TEST_F(ReadPathTest, OneReportPerBlockAndHeaderFirst) {
+  disk_->WriteRange(0, 4);
+  PatchWord(2, 4, 0xD15C);  // DiskID
+  PatchByte(2, 400, 0);
+  PatchWord(1, 20, 5);  // BaseBlk past Blkno
+  PatchWord(1, 24, 1);  // EndBlk not past Blkno
+  EXPECT_EQ(
+      Read(0, 4),
+      "TIME\nt.img: Block 1:\n\tTest 7: start 0, len 4\n"
+      "\tBaseBlk 5, invalid\n\tEndBlk 1, invalid\n\tWritten by test 7\n\n"
+      "TIME\nt.img: Block 2:\n\tTest 7: start 0, len 4\n"
+      "\tDiskID d15c, expected " +
+          [&] {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "%x", disk_->Table->DiskID);
+            return std::string(hex);
+          }() +
+          "\n\tWritten by test 7\n\n");
+  EXPECT_EQ(disk_->Mismatches, 2);
+}
+
+TEST_F(ReadPathTest, FillIsCheckedToTheLastByte) {
+  disk_->WriteRange(3, 1);  // F = 1 ^ 3 ^ 0xBA = 0xB8
+  PatchByte(3, 500, 0xEE);
+  EXPECT_EQ(Read(3, 1),
+            "t.img: Block 3: Offset 500\n"
+            "\tFill 4, Data ee070a0d101316191c1f2225\n\n");
+  PatchByte(3, 500, 0x04);
+  PatchByte(3, 511, 0x00);
+  EXPECT_EQ(Read(3, 1), "t.img: Block 3: Offset 511\n\tFill 25, Data 00\n\n");
+  EXPECT_EQ(disk_->Mismatches, 2);
+}
+
+TEST_F(ReadPathTest, SeqMustAgreeWithTheBlocksOwnMapEntry) {
+  disk_->WriteRange(6, 1);
+  PatchByte(6, kMapOffset + 2 * kSelfEntry, 2);
+  EXPECT_EQ(Read(6, 1),
+            "TIME\nt.img: Block 6:\n\tTest 7: start 6, len 1\n"
+            "\tSeq 1, expected 2\n\tWritten by test 7\n\n");
+  PatchByte(6, kMapOffset + 2 * kSelfEntry, 0);  // says nothing
+  EXPECT_EQ(Read(6, 1), "");
+  PatchWord(6, 28, 0x10001);  // a high half is never a generation
+  EXPECT_EQ(Read(6, 1),
+            "TIME\nt.img: Block 6:\n\tTest 7: start 6, len 1\n"
+            "\tSeq 10001, expected 1\n\tWritten by test 7\n\n");
+}
+
+// A writer that finishes, or is in flight, between the reader's copy of the
+// table and its check may leave the old or the new generation on the disk.
+TEST_F(ReadPathTest, ConcurrentWritesPassWithEitherGeneration) {
+  disk_->WriteRange(0, 4);
+
+  // Completed before the read's transfer: the new data is read.
+  env_.OnTransfer(FakeEnv::When::kBefore, [&] { other_->WriteRange(1, 2); });
+  EXPECT_EQ(Read(0, 4), "");
+
+  // Completed after it: the old data is read, the table is newer.
+  env_.OnTransfer(FakeEnv::When::kAfter, [&] { other_->WriteRange(1, 2); });
+  EXPECT_EQ(Read(0, 4), "");
+
+  // On the disk but not yet completed: the block is still held.
+  env_.OnTransfer(FakeEnv::When::kBefore, [&] {
+    other_->PrepareWrite(2, 1);
+    other_->RangeStates[0] =
+        WithSeq(other_->RangeStates[0], SeqOf(other_->RangeStates[0]) + 1);
+    ++other_->NeighbourSnapshot[kSelfEntry];
+    other_->StampBlock(2, 0, 0, 1);
+    other_->WriteBlocks(2, 0, 1);
+  });
+  EXPECT_EQ(Read(0, 4), "");
+  EXPECT_NE(State(2).load() & kBusy, 0u);
+  other_->CompleteWrite(2, 1);
+  EXPECT_EQ(SeqOf(State(2).load()), 4);
+  EXPECT_EQ(Read(0, 4), "");
+}
+
+TEST_F(ReadPathTest, BlockWhoseWriteFailsDuringTheReadIsSkipped) {
+  disk_->WriteRange(0, 4);
+  env_.OnTransfer(FakeEnv::When::kBefore, [&] {
+    env_.InjectFault(FakeEnv::Fault::kShort, 512);
+    EXPECT_EQ(ErrorCodeOf([&] { other_->WriteRange(1, 2); }),
+              platform::kErrorBadLength);
+    PutOnDisk(2, std::vector<uint8_t>(512, 0xEE));
+  });
+  EXPECT_EQ(Read(0, 4), "");
+  EXPECT_EQ(State(1).load(), kThisRun | kBusy);
+}
+
+TEST_F(ReadPathTest, GenerationWindowWrapsAtSixteenBits) {
+  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFE));
+  disk_->WriteRange(5, 1);  // generation 0xFFFF on disk and in the table
+
+  env_.OnTransfer(FakeEnv::When::kBefore, [&] { other_->WriteRange(5, 1); });
+  EXPECT_EQ(Read(5, 1), "");  // read 0, copied 0xFFFF
+  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFF));
+  env_.OnTransfer(FakeEnv::When::kAfter,
+                  [&] { State(5).store(WithSeq(kWritten | kThisRun, 0)); });
+  // Read 0 again, copied 0xFFFF, now 0: both ends of the window pass.
+  EXPECT_EQ(Read(5, 1), "");
+
+  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFE));
+  disk_->WriteRange(5, 1);
+  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFD));
+  disk_->WriteRange(5, 1);  // 0xFFFE on disk
+  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFF));
+  env_.OnTransfer(FakeEnv::When::kAfter,
+                  [&] { State(5).store(WithSeq(kWritten | kThisRun, 0)); });
+  EXPECT_EQ(Read(5, 1),
+            "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
+            "\tSeq fffe, expected 0\n\tWritten by test 7\n\n");
+}
+
+// The start-up scan's hooks: a marked block is checked once whatever its
+// flags, confirmed when it passes, and compared with the scan's WriteSeq.
+TEST_F(ReadPathTest, ScanMarkedBlocksAreConfirmedOrLeftUnwritten) {
+  disk_->WriteRange(0, 2);
+  disk_->ScanWindow = std::make_unique<WindowEntry[]>(48);
+  disk_->WindowBase = 0;
+  disk_->ScanWindow[0].ExtentSeq = 1;
+  disk_->ScanWindow[1].ExtentSeq = 2;
+  g_flags.errstop = 1;  // the scan decides at its end, not here
+  for (int32_t b : {0, 1}) State(b).store(WithSeq(kSeen | kRecheck, 1));
+
+  EXPECT_EQ(Read(0, 2),
+            "TIME\nt.img: Block 1:\n\tTest 7: start 0, len 2\n"
+            "\tWriteSeq 1, expected 2\n\tWritten by test 7\n\n");
+  EXPECT_EQ(State(0).load(), WithSeq(kSeen | kWritten, 1));
+  EXPECT_EQ(State(1).load(), WithSeq(kSeen, 1));
+  // Checked once: no longer marked, not written, so not looked at again.
+  EXPECT_EQ(Read(0, 2), "");
+  EXPECT_EQ(disk_->Mismatches, 1);
+}
+
+TEST_F(ReadPathTest, ErrstopEndsTheProcessAfterTheWholeReport) {
+  // Forked, so the child writes where this process looks.
+  GTEST_FLAG_SET(death_test_style, "fast");
+  testing::TempDir dir;
+  const std::string out = dir.File("out.txt");
+  disk_->WriteRange(0, 2);
+  PatchByte(0, 304, 0);
+  PatchByte(1, 304, 0);
+  g_flags.errstop = 1;
+  EXPECT_EXIT(
+      {
+        if (std::freopen(out.c_str(), "w", stdout) == nullptr) std::abort();
+        disk_->ReadRange(0, 2);
+      },
+      ::testing::ExitedWithCode(1), "");
+  std::vector<uint8_t> text = testing::ReadFile(out);
+  EXPECT_EQ(std::string(text.begin(), text.end()),
+            "t.img: Block 0: Offset 304\n\tFill bb, Data "
+            "00bec1c4c7cacdd0d3d6d9dcdfe2e5e8\n\n");
+}
+
+}  // namespace
+}  // namespace vorbex
