@@ -17,4 +17,4 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(g++ cmake ninja-build)
-TEST_PACKAGES=(googletest libgtest-dev util-linux mount e2fsprogs)
+TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev util-linux mount e2fsprogs)

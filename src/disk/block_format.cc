@@ -36,7 +36,8 @@ void StoreHeader(const BlockHeader& h, uint8_t* p) {
 
 uint16_t NeighbourEntry(const uint8_t* p, int j) {
   uint16_t entry;
-  std::memcpy(&entry, p + kMapOffset + 2 * j, sizeof entry);
+  std::memcpy(&entry, p + kMapOffset + sizeof entry * static_cast<size_t>(j),
+              sizeof entry);
   return entry;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <string>
 
@@ -73,7 +74,9 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count) {
 
   const bool confirm = (current & (kSeen | kRecheck)) == (kSeen | kRecheck);
   if (confirm) {
-    // Whatever the outcome: a marked block is checked once.
+    // Whatever the outcome: a marked block is checked once. Marked blocks
+    // exist only while the start-up scan runs alone, so no writer can change
+    // this entry under the reader.
     cell.fetch_and(~kRecheck);
   } else if ((before & kWritten) == 0 || (current & kWritten) == 0) {
     // Not stamped by anything this process trusts, or its write failed
@@ -124,6 +127,11 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count) {
   if (confirm) cell.fetch_or(kWritten);
 }
 
+void TestDisk::CountMismatch() {
+  // Stops rather than wraps: whoever reads it only asks whether it is 0.
+  if (Mismatches < std::numeric_limits<int32_t>::max()) ++Mismatches;
+}
+
 void TestDisk::ReportHeaderMismatch(int32_t block, const uint8_t* read,
                                     const uint8_t* expected, int32_t first,
                                     int32_t count) {
@@ -131,7 +139,7 @@ void TestDisk::ReportHeaderMismatch(int32_t block, const uint8_t* read,
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
     Print(HeaderReport(Now().c_str(), Path, block, TestCode, LoadHeader(read),
                        LoadHeader(expected), first, count, g_flags.RunID));
-    ++Mismatches;
+    CountMismatch();
   }
   // The scan counts its mismatches and decides at its end.
   if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
@@ -142,7 +150,7 @@ void TestDisk::ReportFillMismatch(int32_t block, const uint8_t* bytes,
   {
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
     Print(FillReport(Path, block, bytes, offset, expected));
-    ++Mismatches;
+    CountMismatch();
   }
   if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
 }

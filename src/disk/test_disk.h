@@ -160,6 +160,7 @@ class TestDisk {
 
  private:
   void AttachTable();
+  void CountMismatch();
 
   platform::Env* env_ = nullptr;  // the Env that made Handle and Buffer
 };

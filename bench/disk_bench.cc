@@ -1,0 +1,105 @@
+// How fast the disk engine stamps and verifies blocks, next to a memcpy of
+// the same megabyte: the tester must never be what holds a fast drive back.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+
+#include "base/flags.h"
+#include "disk/test_disk.h"
+#include "platform/env.h"
+#include "platform/fake_env.h"
+
+namespace vorbex {
+namespace {
+
+constexpr int32_t kBlocks = 2048;  // 1 MiB
+constexpr int64_t kBytes = int64_t{kBlocks} * kBlockSize;
+
+// A TestDisk on an in-memory target whose every block has been written once,
+// so its buffer holds valid stamps and its table says so.
+class StampedDisk {
+ public:
+  StampedDisk() {
+    platform::SetCurrentEnv(&env_);
+    env_.AddTarget("bench.img", kBytes);
+    g_flags.RunID = 4321;
+    disk_.Open("bench.img", 1, kBlocks);
+    disk_.WriteRange(0, kBlocks);
+    disk_.ReadRange(0, kBlocks);  // fills RangeStates as a reader sees them
+  }
+  ~StampedDisk() {
+    disk_.Close();
+    platform::SetCurrentEnv(nullptr);
+  }
+  StampedDisk(const StampedDisk&) = delete;
+  StampedDisk& operator=(const StampedDisk&) = delete;
+
+  TestDisk& disk() { return disk_; }
+
+ private:
+  platform::FakeEnv env_;
+  TestDisk disk_;
+};
+
+void BM_Memcpy(benchmark::State& state) {
+  platform::Env* env = platform::NativeEnv();
+  uint32_t error = 0;
+  auto* from = static_cast<uint8_t*>(env->AllocatePages(kBytes, &error));
+  auto* to = static_cast<uint8_t*>(env->AllocatePages(kBytes, &error));
+  std::memset(from, 0x5A, kBytes);
+  for (auto _ : state) {
+    std::memcpy(to, from, kBytes);
+    benchmark::DoNotOptimize(to);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * kBytes);
+  env->FreePages(from, kBytes);
+  env->FreePages(to, kBytes);
+}
+BENCHMARK(BM_Memcpy);
+
+// What a write does to every block between taking it and writing it.
+void BM_Stamp(benchmark::State& state) {
+  StampedDisk stamped;
+  TestDisk& d = stamped.disk();
+  for (auto _ : state) {
+    for (int32_t k = 0; k < kBlocks; ++k) d.StampBlock(0, k, 0, kBlocks);
+    benchmark::DoNotOptimize(d.Buffer);
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(state.iterations() * kBytes);
+}
+BENCHMARK(BM_Stamp);
+
+// What a read does to every block it has transferred.
+void BM_Verify(benchmark::State& state) {
+  StampedDisk stamped;
+  TestDisk& d = stamped.disk();
+  for (auto _ : state) {
+    for (int32_t i = 0; i < kBlocks; ++i) d.VerifyBlock(0, i, kBlocks);
+    benchmark::ClobberMemory();
+  }
+  if (d.Mismatches != 0) state.SkipWithError("verification found mismatches");
+  state.SetBytesProcessed(state.iterations() * kBytes);
+}
+BENCHMARK(BM_Verify);
+
+// The bookkeeping a write does under the table's lock.
+void BM_PrepareAndComplete(benchmark::State& state) {
+  StampedDisk stamped;
+  TestDisk& d = stamped.disk();
+  for (auto _ : state) {
+    d.PrepareWrite(0, kBlocks);
+    d.CompleteWrite(0, kBlocks);
+  }
+  state.SetBytesProcessed(state.iterations() * kBytes);
+}
+BENCHMARK(BM_PrepareAndComplete);
+
+}  // namespace
+}  // namespace vorbex
+
+BENCHMARK_MAIN();
