@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +50,33 @@ class FakeDiskTest : public ::testing::Test {
 
  private:
   Flags saved_flags_;
+};
+
+// Two TestDisks, of tests 7 and 9, on one in-memory target of 64 blocks, and
+// ways to look at and change what its medium holds.
+class SharedTargetTest : public FakeDiskTest {
+ protected:
+  static constexpr int32_t kBlocks = 64;
+
+  void SetUp() override {
+    FakeDiskTest::SetUp();
+    g_flags.RunID = 0x1234;
+    env_.AddTarget("t.img", kBlocks * 512);
+    disk_ = Open("t.img", 16, 7);
+    other_ = Open("t.img", 16, 9);
+  }
+
+  std::vector<uint8_t> OnDisk(int32_t b) {
+    return env_.ReadMedium("t.img", static_cast<int64_t>(b) * 512, 512);
+  }
+  void PutOnDisk(int32_t b, const std::vector<uint8_t>& bytes) {
+    env_.WriteMedium("t.img", static_cast<int64_t>(b) * 512, bytes);
+  }
+  std::atomic<BlockState>& Entry(int32_t b) { return disk_->Table->States[b]; }
+  BlockState State(int32_t b) { return Entry(b).load(); }
+
+  TestDisk* disk_ = nullptr;
+  TestDisk* other_ = nullptr;
 };
 
 }  // namespace vorbex::testing

@@ -97,6 +97,12 @@ TEST(ReportTest, FillReportShowsUpToSixteenBytes) {
             long_path + ": Block 1: Offset 511\n\tFill 0, Data ff\n\n");
 }
 
+std::string Hex(uint32_t v) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%x", v);
+  return hex;
+}
+
 // Time stamps vary, so reports are compared with each replaced by "TIME".
 std::string MaskTimes(const std::string& text) {
   static const std::regex time_line(
@@ -106,24 +112,8 @@ std::string MaskTimes(const std::string& text) {
   return std::regex_replace(text, time_line, "TIME");
 }
 
-class ReadPathTest : public testing::FakeDiskTest {
+class ReadPathTest : public testing::SharedTargetTest {
  protected:
-  static constexpr int32_t kBlocks = 64;
-
-  void SetUp() override {
-    FakeDiskTest::SetUp();
-    g_flags.RunID = 0x1234;
-    env_.AddTarget("t.img", kBlocks * 512);
-    disk_ = Open("t.img", 16, 7);
-    other_ = Open("t.img", 16, 9);
-  }
-
-  std::vector<uint8_t> OnDisk(int32_t b) {
-    return env_.ReadMedium("t.img", static_cast<int64_t>(b) * 512, 512);
-  }
-  void PutOnDisk(int32_t b, const std::vector<uint8_t>& bytes) {
-    env_.WriteMedium("t.img", static_cast<int64_t>(b) * 512, bytes);
-  }
   // Changes one 32-bit word of block b on the medium.
   void PatchWord(int32_t b, int offset, uint32_t value) {
     std::vector<uint8_t> bytes = OnDisk(b);
@@ -135,7 +125,6 @@ class ReadPathTest : public testing::FakeDiskTest {
     bytes[offset] = value;
     PutOnDisk(b, bytes);
   }
-  std::atomic<BlockState>& State(int32_t b) { return disk_->Table->States[b]; }
 
   // What a read prints, with time stamps masked.
   std::string Read(int32_t first, int32_t count, TestDisk* d = nullptr) {
@@ -143,9 +132,6 @@ class ReadPathTest : public testing::FakeDiskTest {
     (d != nullptr ? d : disk_)->ReadRange(first, count);
     return MaskTimes(::testing::internal::GetCapturedStdout());
   }
-
-  TestDisk* disk_ = nullptr;
-  TestDisk* other_ = nullptr;
 };
 
 TEST_F(ReadPathTest, RangesOutsideTheTargetOrBufferReadNothing) {
@@ -171,13 +157,13 @@ TEST_F(ReadPathTest, FailedAndShortReadsAreErrors) {
   env_.InjectFault(FakeEnv::Fault::kShort, 512);
   EXPECT_EQ(ErrorCodeOf([&] { disk_->ReadRange(0, 4); }),
             platform::kErrorBadLength);
-  EXPECT_EQ(State(0).load(), WithSeq(kWritten | kThisRun, 1));
+  EXPECT_EQ(Entry(0).load(), WithSeq(kWritten | kThisRun, 1));
 }
 
 TEST_F(ReadPathTest, BlocksNotWrittenAreNeverLookedAt) {
   PutOnDisk(0, std::vector<uint8_t>(512, 0xEE));
-  State(1).store(WithSeq(kThisRun | kBusy, 0));  // a failed write's block
-  State(2).store(WithSeq(kSeen, 3));             // seen, not to recheck
+  Entry(1).store(WithSeq(kThisRun | kBusy, 0));  // a failed write's block
+  Entry(2).store(WithSeq(kSeen, 3));             // seen, not to recheck
   EXPECT_EQ(Read(0, 8), "");
   EXPECT_EQ(disk_->Mismatches, 0);
 }
@@ -213,25 +199,20 @@ TEST_F(ReadPathTest, LostWriteIsReportedOnTheNextRead) {
 TEST_F(ReadPathTest, LostFirstWriteLeavesZeros) {
   env_.InjectFault(FakeEnv::Fault::kDrop, 0);
   disk_->WriteRange(3, 1);
-  EXPECT_EQ(
-      Read(3, 1),
-      "TIME\n"
-      "t.img: Block 3:\n"
-      "\tTest 7: start 3, len 1\n"
-      "\tMagic 0, expected fedab5ba\n"
-      "\tDiskID 0, expected " +
-          [&] {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "%x", disk_->Table->DiskID);
-            return std::string(hex);
-          }() +
-          "\n"
-          "\tBlkno 0, expected 3\n"
-          "\tEndBlk 0, invalid\n"
-          "\tRunID 0, expected 1234\n"
-          "\tSeq 0, expected 1\n"
-          "\tFill 0, expected b9\n"
-          "\tWritten by test 0\n\n");
+  EXPECT_EQ(Read(3, 1),
+            "TIME\n"
+            "t.img: Block 3:\n"
+            "\tTest 7: start 3, len 1\n"
+            "\tMagic 0, expected fedab5ba\n"
+            "\tDiskID 0, expected " +
+                Hex(disk_->Table->DiskID) +
+                "\n"
+                "\tBlkno 0, expected 3\n"
+                "\tEndBlk 0, invalid\n"
+                "\tRunID 0, expected 1234\n"
+                "\tSeq 0, expected 1\n"
+                "\tFill 0, expected b9\n"
+                "\tWritten by test 0\n\n");
 }
 
 TEST_F(ReadPathTest, UndeliveredReadFailsOnThePoisonedMagic) {
@@ -253,8 +234,8 @@ TEST_F(ReadPathTest, RunIdIsCheckedOnlyForThisRunsBlocks) {
             "\tRunID 1234, expected 99\n\tWritten by test 7\n\n");
 
   // As rebuilt by a scan of an earlier run's data.
-  State(0).fetch_and(~kThisRun);
-  State(1).fetch_and(~kThisRun);
+  Entry(0).fetch_and(~kThisRun);
+  Entry(1).fetch_and(~kThisRun);
   EXPECT_EQ(Read(0, 2), "");
   PatchWord(1, 8, 0);  // Blkno
   EXPECT_EQ(Read(0, 2),
@@ -273,18 +254,12 @@ TEST_F(ReadPathTest, OneReportPerBlockAndHeaderFirst) {
   PatchByte(2, 400, 0);
   PatchWord(1, 20, 5);  // BaseBlk past Blkno
   PatchWord(1, 24, 1);  // EndBlk not past Blkno
-  EXPECT_EQ(
-      Read(0, 4),
-      "TIME\nt.img: Block 1:\n\tTest 7: start 0, len 4\n"
-      "\tBaseBlk 5, invalid\n\tEndBlk 1, invalid\n\tWritten by test 7\n\n"
-      "TIME\nt.img: Block 2:\n\tTest 7: start 0, len 4\n"
-      "\tDiskID d15c, expected " +
-          [&] {
-            char hex[16];
-            std::snprintf(hex, sizeof hex, "%x", disk_->Table->DiskID);
-            return std::string(hex);
-          }() +
-          "\n\tWritten by test 7\n\n");
+  EXPECT_EQ(Read(0, 4),
+            "TIME\nt.img: Block 1:\n\tTest 7: start 0, len 4\n"
+            "\tBaseBlk 5, invalid\n\tEndBlk 1, invalid\n\tWritten by test 7\n\n"
+            "TIME\nt.img: Block 2:\n\tTest 7: start 0, len 4\n"
+            "\tDiskID d15c, expected " +
+                Hex(disk_->Table->DiskID) + "\n\tWritten by test 7\n\n");
   EXPECT_EQ(disk_->Mismatches, 2);
 }
 
@@ -337,9 +312,9 @@ TEST_F(ReadPathTest, ConcurrentWritesPassWithEitherGeneration) {
     other_->WriteBlocks(2, 0, 1);
   });
   EXPECT_EQ(Read(0, 4), "");
-  EXPECT_NE(State(2).load() & kBusy, 0u);
+  EXPECT_NE(Entry(2).load() & kBusy, 0u);
   other_->CompleteWrite(2, 1);
-  EXPECT_EQ(SeqOf(State(2).load()), 4);
+  EXPECT_EQ(SeqOf(Entry(2).load()), 4);
   EXPECT_EQ(Read(0, 4), "");
 }
 
@@ -352,28 +327,28 @@ TEST_F(ReadPathTest, BlockWhoseWriteFailsDuringTheReadIsSkipped) {
     PutOnDisk(2, std::vector<uint8_t>(512, 0xEE));
   });
   EXPECT_EQ(Read(0, 4), "");
-  EXPECT_EQ(State(1).load(), kThisRun | kBusy);
+  EXPECT_EQ(Entry(1).load(), kThisRun | kBusy);
 }
 
 TEST_F(ReadPathTest, GenerationWindowWrapsAtSixteenBits) {
-  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFE));
+  Entry(5).store(WithSeq(kWritten | kThisRun, 0xFFFE));
   disk_->WriteRange(5, 1);  // generation 0xFFFF on disk and in the table
 
   env_.OnTransfer(FakeEnv::When::kBefore, [&] { other_->WriteRange(5, 1); });
   EXPECT_EQ(Read(5, 1), "");  // read 0, copied 0xFFFF
-  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFF));
+  Entry(5).store(WithSeq(kWritten | kThisRun, 0xFFFF));
   env_.OnTransfer(FakeEnv::When::kAfter,
-                  [&] { State(5).store(WithSeq(kWritten | kThisRun, 0)); });
+                  [&] { Entry(5).store(WithSeq(kWritten | kThisRun, 0)); });
   // Read 0 again, copied 0xFFFF, now 0: both ends of the window pass.
   EXPECT_EQ(Read(5, 1), "");
 
-  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFE));
+  Entry(5).store(WithSeq(kWritten | kThisRun, 0xFFFE));
   disk_->WriteRange(5, 1);
-  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFD));
+  Entry(5).store(WithSeq(kWritten | kThisRun, 0xFFFD));
   disk_->WriteRange(5, 1);  // 0xFFFE on disk
-  State(5).store(WithSeq(kWritten | kThisRun, 0xFFFF));
+  Entry(5).store(WithSeq(kWritten | kThisRun, 0xFFFF));
   env_.OnTransfer(FakeEnv::When::kAfter,
-                  [&] { State(5).store(WithSeq(kWritten | kThisRun, 0)); });
+                  [&] { Entry(5).store(WithSeq(kWritten | kThisRun, 0)); });
   EXPECT_EQ(Read(5, 1),
             "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
             "\tSeq fffe, expected 0\n\tWritten by test 7\n\n");
@@ -388,13 +363,13 @@ TEST_F(ReadPathTest, ScanMarkedBlocksAreConfirmedOrLeftUnwritten) {
   disk_->ScanWindow[0].ExtentSeq = 1;
   disk_->ScanWindow[1].ExtentSeq = 2;
   g_flags.errstop = 1;  // the scan decides at its end, not here
-  for (int32_t b : {0, 1}) State(b).store(WithSeq(kSeen | kRecheck, 1));
+  for (int32_t b : {0, 1}) Entry(b).store(WithSeq(kSeen | kRecheck, 1));
 
   EXPECT_EQ(Read(0, 2),
             "TIME\nt.img: Block 1:\n\tTest 7: start 0, len 2\n"
             "\tWriteSeq 1, expected 2\n\tWritten by test 7\n\n");
-  EXPECT_EQ(State(0).load(), WithSeq(kSeen | kWritten, 1));
-  EXPECT_EQ(State(1).load(), WithSeq(kSeen, 1));
+  EXPECT_EQ(Entry(0).load(), WithSeq(kSeen | kWritten, 1));
+  EXPECT_EQ(Entry(1).load(), WithSeq(kSeen, 1));
   // Checked once: no longer marked, not written, so not looked at again.
   EXPECT_EQ(Read(0, 2), "");
   EXPECT_EQ(disk_->Mismatches, 1);

@@ -44,27 +44,13 @@ TEST(BlockFormatTest, FillPatternsOfTheWorkedExamples) {
   }
 }
 
-class WritePathTest : public testing::FakeDiskTest {
+class WritePathTest : public testing::SharedTargetTest {
  protected:
-  static constexpr int32_t kBlocks = 64;
-
-  void SetUp() override {
-    FakeDiskTest::SetUp();
-    g_flags.RunID = 0x1234;
-    env_.AddTarget("t.img", kBlocks * 512);
-    disk_ = Open("t.img", 16, 7);
-    other_ = Open("t.img", 16, 9);
-  }
-
-  std::vector<uint8_t> OnDisk(int32_t b) {
-    return env_.ReadMedium("t.img", static_cast<int64_t>(b) * 512, 512);
-  }
   BlockHeader HeaderOnDisk(int32_t b) { return LoadHeader(OnDisk(b).data()); }
   uint16_t EntryOnDisk(int32_t b, int j) {
     return NeighbourEntry(OnDisk(b).data(), j);
   }
 
-  BlockState State(int32_t b) { return disk_->Table->States[b].load(); }
   // As if another writer had prepared a write of b and not yet completed it.
   void HoldForAnotherWriter(int32_t b) {
     disk_->Table->States[b].fetch_or(kBusy);
@@ -76,9 +62,6 @@ class WritePathTest : public testing::FakeDiskTest {
     }
     return out;
   }
-
-  TestDisk* disk_ = nullptr;
-  TestDisk* other_ = nullptr;
 };
 
 TEST_F(WritePathTest, BadRangesChangeNothing) {
