@@ -267,5 +267,22 @@ TEST_F(WritePathTest, ShortWriteIsErrorTwentyFour) {
   for (int32_t b = 0; b < 4; ++b) EXPECT_EQ(State(b), kBusy);
 }
 
+// Writers and readers of one target must never wait for another's transfer.
+TEST_F(WritePathTest, TableLockIsFreeDuringEveryTransfer) {
+  int transfers = 0;
+  const auto lock_is_free = [&] {
+    ++transfers;
+    EXPECT_TRUE(disk_->Table->Lock.try_lock());
+    disk_->Table->Lock.unlock();
+  };
+  HoldForAnotherWriter(2);
+  for (int skip = 0; skip < 3; ++skip) {
+    env_.OnTransfer(FakeEnv::When::kBefore, lock_is_free, skip);
+  }
+  disk_->WriteRange(0, 4);  // two runs
+  disk_->ReadRange(0, 4);
+  EXPECT_EQ(transfers, 3);
+}
+
 }  // namespace
 }  // namespace vorbex
