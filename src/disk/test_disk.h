@@ -152,7 +152,7 @@ class TestDisk {
   std::unique_ptr<BlockState[]> RangeStates;      // BufferBlocks
   std::unique_ptr<int32_t[]> RunEnds;             // BufferBlocks
   std::unique_ptr<uint16_t[]> NeighbourSnapshot;  // BufferBlocks + 128
-  int32_t Mismatches = 0;
+  int32_t Mismatches = 0;  // reports printed; stops at INT32_MAX
   int64_t RunWriteSeq = 0;
   std::unique_ptr<WindowEntry[]> ScanWindow;  // start-up scan only
   int32_t WindowBase = 0;
