@@ -9,12 +9,10 @@
 #include <string>
 
 #include "base/console.h"
-#include "base/error.h"
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/reports.h"
 #include "disk/test_disk.h"
-#include "platform/error_codes.h"
 
 namespace vorbex {
 namespace {
@@ -42,11 +40,7 @@ void Print(const std::string& report) {
 }  // namespace
 
 void TestDisk::ReadRange(int32_t first, int32_t count) {
-  if (first < 0 || count < 1 ||
-      static_cast<int64_t>(first) + count > BlockCount ||
-      count > BufferBlocks) {
-    throw Error(platform::kErrorInvalidParameter);
-  }
+  CheckRange(first, count);
   const std::atomic<BlockState>* states = Table->States.get();
   for (int32_t i = 0; i < count; ++i) RangeStates[i] = states[first + i].load();
   for (int32_t i = 0; i < count; ++i) PoisonBlock(i);
@@ -55,8 +49,7 @@ void TestDisk::ReadRange(int32_t first, int32_t count) {
   const uint32_t length = static_cast<uint32_t>(count) * kBlockSize;
   uint32_t moved = 0;
   const uint32_t rc = Handle->ReadAt(offset, Buffer, length, &moved);
-  if (rc != platform::kErrorSuccess) throw Error(rc);
-  if (moved != length) throw Error(platform::kErrorBadLength);
+  CheckTransfer(rc, moved, length);
 
   for (int32_t i = 0; i < count; ++i) VerifyBlock(first, i, count);
 }

@@ -150,6 +150,19 @@ int32_t TestDisk::GetBlockCount() {
   return BlockCount;
 }
 
+void TestDisk::CheckRange(int32_t first, int32_t count) const {
+  if (first < 0 || count < 1 ||
+      static_cast<int64_t>(first) + count > BlockCount ||
+      count > BufferBlocks) {
+    throw Error(platform::kErrorInvalidParameter);
+  }
+}
+
+void TestDisk::CheckTransfer(uint32_t rc, uint32_t moved, uint32_t length) {
+  if (rc != platform::kErrorSuccess) throw Error(rc);
+  if (moved != length) throw Error(platform::kErrorBadLength);
+}
+
 int32_t BlocksInBytes(int64_t bytes) {
   return static_cast<int32_t>(
       std::clamp<int64_t>(bytes / kBlockSize, 0, kMaxBlocks));

@@ -161,6 +161,10 @@ class TestDisk {
  private:
   void AttachTable();
   void CountMismatch();
+  // Error 87 unless the range lies inside the target and fits the buffer.
+  void CheckRange(int32_t first, int32_t count) const;
+  // The Error of a transfer that failed or moved fewer bytes than asked.
+  static void CheckTransfer(uint32_t rc, uint32_t moved, uint32_t length);
 
   platform::Env* env_ = nullptr;  // the Env that made Handle and Buffer
 };

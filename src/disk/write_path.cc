@@ -7,20 +7,14 @@
 #include <cstring>
 #include <mutex>
 
-#include "base/error.h"
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/test_disk.h"
-#include "platform/error_codes.h"
 
 namespace vorbex {
 
 void TestDisk::WriteRange(int32_t first, int32_t count) {
-  if (first < 0 || count <= 0 ||
-      static_cast<int64_t>(first) + count > BlockCount ||
-      count > BufferBlocks) {
-    throw Error(platform::kErrorInvalidParameter);
-  }
+  CheckRange(first, count);
   PrepareWrite(first, count);
   int32_t i = 0;
   while (i < count) {
@@ -113,8 +107,7 @@ void TestDisk::WriteBlocks(int32_t first, int32_t run_start,
   const uint32_t rc = Handle->WriteAt(
       offset, Buffer + static_cast<size_t>(run_start) * kBlockSize, length,
       &moved);
-  if (rc != platform::kErrorSuccess) throw Error(rc);
-  if (moved != length) throw Error(platform::kErrorBadLength);
+  CheckTransfer(rc, moved, length);
 }
 
 void TestDisk::CompleteWrite(int32_t first, int32_t count) {
