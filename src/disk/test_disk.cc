@@ -118,6 +118,7 @@ void TestDisk::Close() {
   RunEnds.reset();
   NeighbourSnapshot.reset();
   ScanWindow.reset();
+  AppliedExtents.reset();
 
   BlockStateTable* table = Table;
   Table = nullptr;

@@ -57,6 +57,16 @@ struct WindowEntry {
   int64_t MapSeq = 0;
 };
 
+// An extent that the start-up scan has already applied to its window at
+// WindowBase. Applying it again before the window slides changes nothing, so
+// the other blocks of the same write skip the pass.
+struct AppliedExtent {
+  int64_t WriteSeq = 0;
+  int32_t BaseBlk = 0;
+  int32_t EndBlk = 0;
+  int32_t WindowBase = 0;
+};
+
 // One open handle on the target with everything one thread needs to move
 // blocks through it. Open and Close run on the main thread only; between
 // them a TestDisk is used by one thread at a time.
@@ -135,6 +145,25 @@ class TestDisk {
   void ReportFillMismatch(int32_t block, const uint8_t* bytes, int32_t offset,
                           uint8_t expected);
 
+  // --- The start-up scan (check/scan.cc), on a disk opened only for it,
+  // while it is the only open disk of its target and the main thread the
+  // only thread.
+
+  // Reads the whole target once, in chunks of BufferBlocks, rebuilds the
+  // table from the stamps found there, and verifies every block that some
+  // stamp vouches for. Throws Error: 11 when block 0 does not carry block
+  // 0's stamp, or when mismatches were reported and errstop is set; 87 when
+  // BufferBlocks is too small for the window to hold a stamp's neighbours;
+  // and whatever ReadRange throws, at the point where the reads, made in
+  // order, would throw it.
+  void ScanTarget();
+  // Applies what the block in slot index of the chunk that starts at first
+  // says about itself, its extent and its neighbours.
+  void AnalyseBlock(int32_t first, int32_t index);
+  // Reads again and verifies every block from first to end - 1 marked
+  // Recheck, in runs of at most BufferBlocks.
+  void RereadRechecks(int32_t first, int32_t end);
+
   // --- Constant while open.
   std::string Path;
   bool IsFile = false;
@@ -157,6 +186,10 @@ class TestDisk {
   std::unique_ptr<WindowEntry[]> ScanWindow;  // start-up scan only
   int32_t WindowBase = 0;
   int32_t WindowBlocks = 0;
+  // What the scan has applied already, so it is not applied again.
+  std::unique_ptr<AppliedExtent[]> AppliedExtents;  // a fixed number
+  int32_t MappedIndex = -1;  // the chunk slot whose neighbours were applied
+  int64_t MappedSeq = 0;     // and its WriteSeq
 
  private:
   void AttachTable();

@@ -1,5 +1,5 @@
-// The program's entry: reads the command line, opens the target, starts the
-// tests of the level and waits out the time limit.
+// The program's entry: reads the command line, readies the target, starts
+// the tests of the level and waits out the time limit.
 
 #include <cstdio>
 #include <ctime>
@@ -12,6 +12,7 @@
 #include "base/flags.h"
 #include "base/random.h"
 #include "base/sleep.h"
+#include "check/startup_check.h"
 #include "disk/test_disk.h"
 #include "platform/error_codes.h"
 #include "run/command_line.h"
@@ -27,14 +28,6 @@ void WaitTimeLimit(const std::string& text) {
   SleepMilliseconds(limit.Milliseconds());
   std::printf("Tests stopped at %s", Now().c_str());
   EndProcess(0);
-}
-
-// Until the start-up scan exists every run opens the anchor alone and
-// writes nothing; the anchor keeps the target's table alive for the run.
-TestDisk* OpenAnchor(const std::string& path) {
-  auto anchor = std::make_unique<TestDisk>();
-  anchor->Open(path, 0, 1);
-  return anchor.release();
 }
 
 int Main(int argc, const char* const* argv) {
@@ -60,10 +53,11 @@ int Main(int argc, const char* const* argv) {
   Random random(static_cast<uint32_t>(std::time(nullptr)));
   g_flags.RunID = static_cast<uint32_t>(random.Draw());
 
-  TestDisk* anchor = nullptr;
+  // Keeps the target's table alive for the whole run.
+  std::unique_ptr<TestDisk> anchor;
   try {
     try {
-      anchor = OpenAnchor(path);
+      anchor = StartupCheck(path);
       if (g_flags.check != 0) EndProcess(0);
       const LevelParts parts = SplitLevel(level);
       for (int i = 0; i < parts.count; ++i) {
@@ -79,10 +73,7 @@ int Main(int argc, const char* const* argv) {
     std::printf("Error %d\n", static_cast<int>(e.code()));
     if (g_flags.errstop != 0) EndProcess(1);
     StopAllTests();
-    if (anchor != nullptr) {
-      anchor->Close();
-      delete anchor;
-    }
+    if (anchor != nullptr) anchor->Close();
   }
   return 0;
 }

@@ -1,0 +1,58 @@
+#include "check/startup_check.h"
+
+#include <cstdio>
+
+#include "base/console.h"
+#include "base/flags.h"
+
+namespace vorbex {
+namespace {
+
+std::unique_ptr<TestDisk> OpenAnchor(const std::string& path) {
+  auto anchor = std::make_unique<TestDisk>();
+  anchor->Open(path, 0, 1);
+  return anchor;
+}
+
+}  // namespace
+
+std::unique_ptr<TestDisk> StartupCheck(const std::string& path) {
+  std::unique_ptr<TestDisk> anchor;
+  if (g_flags.resume != 0 || g_flags.check != 0) {
+    TestDisk scanner;
+    scanner.Open(path, 0, kScanBufferBlocks);
+    std::printf("Check (%s): Start on %s", scanner.Path.c_str(),
+                Now().c_str());
+    try {
+      scanner.ScanTarget();
+      std::printf("Check (%s): End on %s", scanner.Path.c_str(),
+                  Now().c_str());
+      // While the scanner is still open, so that the anchor takes over the
+      // table the scan rebuilt.
+      anchor = OpenAnchor(path);
+    } catch (...) {
+      // Whatever went wrong, nothing the scan learned may be trusted.
+      std::printf("Check (%s): Failed at %s", scanner.Path.c_str(),
+                  Now().c_str());
+      if (g_flags.errstop != 0) EndProcess(1);
+    }
+    scanner.Close();
+  }
+  // After a failed scan the table went with the scanner, and this makes a
+  // fresh one.
+  if (anchor == nullptr) anchor = OpenAnchor(path);
+
+  if (g_flags.check == 0) {
+    // Block 0 always carries a current stamp, whose DiskID the next resume
+    // adopts.
+    try {
+      anchor->WriteRange(0, 1);
+    } catch (...) {
+      anchor->Close();
+      throw;
+    }
+  }
+  return anchor;
+}
+
+}  // namespace vorbex
