@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -24,6 +23,7 @@ namespace {
 
 using platform::FakeEnv;
 using testing::ErrorCodeOf;
+using testing::MaskTimes;
 
 TEST(ReportTest, HeaderReportPrintsEveryDifferingFieldInOrder) {
   BlockHeader read{};
@@ -101,15 +101,6 @@ std::string Hex(uint32_t v) {
   char hex[16];
   std::snprintf(hex, sizeof hex, "%x", v);
   return hex;
-}
-
-// Time stamps vary, so reports are compared with each replaced by "TIME".
-std::string MaskTimes(const std::string& text) {
-  static const std::regex time_line(
-      "^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
-      "[0-9]{4}$",
-      std::regex::ECMAScript | std::regex::multiline);
-  return std::regex_replace(text, time_line, "TIME");
 }
 
 class ReadPathTest : public testing::SharedTargetTest {

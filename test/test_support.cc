@@ -2,6 +2,7 @@
 
 #include <fstream>
 #include <random>
+#include <regex>
 
 namespace vorbex::testing {
 
@@ -39,6 +40,13 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 void MakeSparseFile(const std::string& path, uint64_t bytes) {
   WriteFile(path, {});
   std::filesystem::resize_file(path, bytes);
+}
+
+std::string MaskTimes(const std::string& text) {
+  static const std::regex time_text(
+      "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
+      "[0-9]{4}");
+  return std::regex_replace(text, time_text, "TIME");
 }
 
 std::string FindTool(const std::string& name) {

@@ -36,6 +36,10 @@ std::vector<uint8_t> ReadFile(const std::string& path);
 // Creates a file of `bytes` bytes that takes no space.
 void MakeSparseFile(const std::string& path, uint64_t bytes);
 
+// Time stamps vary, so printed text is compared with each ctime text
+// (without its newline) replaced by "TIME".
+std::string MaskTimes(const std::string& text);
+
 // The absolute path of a system tool, or "" when this machine lacks it.
 std::string FindTool(const std::string& name);
 

@@ -89,6 +89,14 @@ void FakeEnv::FailSizeQuery(const std::string& path, uint32_t code) {
   media_.at(path).size_error = code;
 }
 
+void FakeEnv::FailReadsAt(const std::string& path, int64_t offset,
+                          uint32_t code) {
+  std::lock_guard<std::mutex> hold(mu_);
+  Medium& m = media_.at(path);
+  m.bad_spot = offset;
+  m.bad_spot_error = code;
+}
+
 void FakeEnv::FailAllocation(uint32_t code, int skip) {
   std::lock_guard<std::mutex> hold(mu_);
   fail_allocation_at_ = allocation_count_ + skip;
@@ -198,6 +206,10 @@ uint32_t FakeEnv::MoveLocked(int64_t number, const std::string& path,
     todo = 0;
   } else if (offset + length > m.bytes) {
     todo = static_cast<uint32_t>(m.bytes - offset);
+  }
+  if (!write && m.bad_spot >= offset && m.bad_spot < offset + length) {
+    *moved = 0;
+    return m.bad_spot_error;
   }
   const auto fault =
       std::find_if(faults_.begin(), faults_.end(),

@@ -55,6 +55,10 @@ class FakeEnv final : public Env {
   // kFail and the bytes moved for kShort.
   void InjectFault(Fault fault, uint32_t value, int skip = 0);
 
+  // Every read of path that covers byte offset fails with code, whenever it
+  // comes: a bad spot on the medium.
+  void FailReadsAt(const std::string& path, int64_t offset, uint32_t code);
+
   // Runs hook on the thread of the transfer `skip` transfers from now, just
   // before it moves anything or just after it has moved everything, without
   // holding any lock of this Env, so the hook may make transfers of its own.
@@ -83,6 +87,8 @@ class FakeEnv final : public Env {
     bool buffered = false;
     uint32_t open_error = 0;
     uint32_t size_error = 0;
+    int64_t bad_spot = -1;  // reads covering this byte fail
+    uint32_t bad_spot_error = 0;
     std::map<int64_t, Block> blocks;  // by block number; absent ones are 0
   };
 
