@@ -3,14 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "disk/block_format.h"
 #include "disk/test_disk.h"
 #include "platform/subprocess.h"
 #include "run/command_line.h"
+#include "cli_support.h"
 #include "test_support.h"
 
 namespace vorbex {
@@ -18,16 +21,12 @@ namespace {
 
 using platform::ProcessResult;
 using platform::RunProcess;
+using testing::Vorbex;
 using testing::ReadFile;
 using testing::TempDir;
 
 const std::regex kStoppedLine(
     R"(Tests stopped at [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d \d{4}\n)");
-
-ProcessResult Vorbex(std::vector<std::string> args, double timeout = 20) {
-  args.insert(args.begin(), VORBEX_BINARY);
-  return RunProcess(args, timeout);
-}
 
 class CliTest : public ::testing::Test {
  protected:
@@ -39,8 +38,16 @@ class CliTest : public ::testing::Test {
     testing::WriteFile(target_, bytes);
     original_ = bytes;
   }
-  // Nothing in this issue's runs may change the target.
   void ExpectTargetUntouched() { EXPECT_EQ(ReadFile(target_), original_); }
+  // Every run but a check stamps block 0 and, at level 0, nothing else.
+  void ExpectOnlyBlockZeroStamped() {
+    std::vector<uint8_t> now = ReadFile(target_);
+    ASSERT_EQ(now.size(), original_.size());
+    EXPECT_EQ(LoadHeader(now.data()).Magic, kMagic);
+    EXPECT_EQ(LoadHeader(now.data()).Blkno, 0);
+    EXPECT_TRUE(std::equal(now.begin() + 512, now.end(),
+                           original_.begin() + 512));
+  }
 
   TempDir dir_;
   std::string target_;
@@ -64,7 +71,7 @@ TEST_F(CliTest, FileTargetWarnsThenStopsAtTheTimeLimit) {
   EXPECT_TRUE(std::regex_match(r.out, kStoppedLine)) << r.out;
   EXPECT_GE(r.seconds, 1.0);
   EXPECT_LT(r.seconds, 10.0);
-  ExpectTargetUntouched();
+  ExpectOnlyBlockZeroStamped();
 }
 
 TEST_F(CliTest, TimeLimitWithJunkAfterTheHoursIsSeconds) {
@@ -85,7 +92,7 @@ TEST_F(CliTest, RunsWithoutALimitUntilKilled) {
     EXPECT_TRUE(r.timed_out) << args[1];
     EXPECT_EQ(r.out, "");
   }
-  ExpectTargetUntouched();
+  ExpectOnlyBlockZeroStamped();
 }
 
 TEST_F(CliTest, MissingTargetIsError2AndExitCodeFollowsErrstop) {
@@ -123,13 +130,17 @@ TEST_F(CliTest, DriveLetterIsAVolumeWithoutWarnings) {
   EXPECT_EQ(r.out, "Error 2\n");
 }
 
-TEST_F(CliTest, CheckEndsAtOnceWithoutWriting) {
+// The target holds no stamp, so the check fails, and ends the run all the
+// same: no test starts.
+TEST_F(CliTest, CheckEndsAfterTheScanWithoutWriting) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"-c", target_},
         {"-c", "-f", target_, "3", "1"}}) {
     const ProcessResult r = Vorbex(args);
     EXPECT_EQ(r.exit_code, 0);
-    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(testing::MaskTimes(r.out), "Check (" + target_ +
+                                             "): Start on TIME\nCheck (" +
+                                             target_ + "): Failed at TIME\n");
     EXPECT_EQ(r.err, kFileWarnings);
     EXPECT_LT(r.seconds, 1.0);
   }

@@ -42,6 +42,24 @@ void MakeSparseFile(const std::string& path, uint64_t bytes) {
   std::filesystem::resize_file(path, bytes);
 }
 
+std::vector<uint8_t> ReadBlock(const std::string& path, int64_t block) {
+  std::vector<uint8_t> bytes(512);
+  std::ifstream in(path, std::ios::binary);
+  in.seekg(block * 512);
+  in.read(reinterpret_cast<char*>(bytes.data()), 512);
+  EXPECT_TRUE(in.good()) << path << " block " << block;
+  return bytes;
+}
+
+void PutBlock(const std::string& path, int64_t block,
+              const std::vector<uint8_t>& bytes) {
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(block * 512);
+  out.write(reinterpret_cast<const char*>(bytes.data()), 512);
+  out.flush();
+  ASSERT_TRUE(out.good()) << path << " block " << block;
+}
+
 std::string MaskTimes(const std::string& text) {
   static const std::regex time_text(
       "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "

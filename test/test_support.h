@@ -36,6 +36,11 @@ std::vector<uint8_t> ReadFile(const std::string& path);
 // Creates a file of `bytes` bytes that takes no space.
 void MakeSparseFile(const std::string& path, uint64_t bytes);
 
+// One 512-byte block of a file, read or replaced in place.
+std::vector<uint8_t> ReadBlock(const std::string& path, int64_t block);
+void PutBlock(const std::string& path, int64_t block,
+              const std::vector<uint8_t>& bytes);
+
 // Time stamps vary, so printed text is compared with each ctime text
 // (without its newline) replaced by "TIME".
 std::string MaskTimes(const std::string& text);
