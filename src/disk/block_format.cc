@@ -24,21 +24,4 @@ const uint8_t* FillPattern(uint8_t f) {
   return kRamp.data() + ((171u * f) & 0xFFu);
 }
 
-BlockHeader LoadHeader(const uint8_t* p) {
-  BlockHeader h;
-  std::memcpy(&h, p, sizeof h);
-  return h;
-}
-
-void StoreHeader(const BlockHeader& h, uint8_t* p) {
-  std::memcpy(p, &h, sizeof h);
-}
-
-uint16_t NeighbourEntry(const uint8_t* p, int j) {
-  uint16_t entry;
-  std::memcpy(&entry, p + kMapOffset + sizeof entry * static_cast<size_t>(j),
-              sizeof entry);
-  return entry;
-}
-
 }  // namespace vorbex

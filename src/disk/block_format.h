@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <type_traits>
 
 namespace vorbex {
@@ -75,12 +76,25 @@ constexpr uint8_t FillByte(uint32_t seq, int32_t blkno) {
 // one copy or one comparison.
 const uint8_t* FillPattern(uint8_t f);
 
-// Reads and writes a header at p, which need not be aligned.
-BlockHeader LoadHeader(const uint8_t* p);
-void StoreHeader(const BlockHeader& h, uint8_t* p);
+// Reads and writes a header at p, which need not be aligned. Every block
+// read or written passes through these, so they are inline.
+inline BlockHeader LoadHeader(const uint8_t* p) {
+  BlockHeader h;
+  std::memcpy(&h, p, sizeof h);
+  return h;
+}
+
+inline void StoreHeader(const BlockHeader& h, uint8_t* p) {
+  std::memcpy(p, &h, sizeof h);
+}
 
 // NeighbourMap entry j of the stamped block at p.
-uint16_t NeighbourEntry(const uint8_t* p, int j);
+inline uint16_t NeighbourEntry(const uint8_t* p, int j) {
+  uint16_t entry;
+  std::memcpy(&entry, p + kMapOffset + sizeof entry * static_cast<size_t>(j),
+              sizeof entry);
+  return entry;
+}
 
 }  // namespace vorbex
 

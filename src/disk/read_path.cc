@@ -69,8 +69,8 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count) {
   if (confirm) {
     // Whatever the outcome: a marked block is checked once. Marked blocks
     // exist only while the start-up scan runs alone, so no writer can change
-    // this entry under the reader.
-    cell.fetch_and(~kRecheck);
+    // this entry under the reader, and a plain store does.
+    cell.store(current & ~kRecheck, std::memory_order_relaxed);
   } else if ((before & kWritten) == 0 || (current & kWritten) == 0) {
     // Not stamped by anything this process trusts, or its write failed
     // while the read was under way.
@@ -117,7 +117,9 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count) {
     return;
   }
 
-  if (confirm) cell.fetch_or(kWritten);
+  if (confirm) {
+    cell.store((current & ~kRecheck) | kWritten, std::memory_order_relaxed);
+  }
 }
 
 void TestDisk::CountMismatch() {
