@@ -1,0 +1,127 @@
+// How fast the start-up check reads a stamped target, next to a plain
+// sequential read of the same file in the same 8 MiB transfers: the check
+// must run at the speed of the device, not of its own analysis.
+//
+// The target is a file of VORBEX_SCAN_BENCH_MIB MiB (1024 unless set) in
+// VORBEX_SCAN_BENCH_DIR (the build's scratch directory unless set), stamped
+// once by a pass of 1 MiB writes and a few thousand random writes over it,
+// and removed at the end. The device under that directory is what is
+// measured; run with --benchmark_enable_random_interleaving=true and some
+// repetitions, since a shared machine's disk speed drifts.
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "base/error.h"
+#include "base/flags.h"
+#include "check/startup_check.h"
+#include "disk/test_disk.h"
+#include "platform/env.h"
+
+namespace vorbex {
+namespace {
+
+std::string g_target;
+int64_t g_bytes = 0;
+
+void MakeStampedTarget() {
+  const char* mib = std::getenv("VORBEX_SCAN_BENCH_MIB");
+  g_bytes = int64_t{mib != nullptr ? std::atoi(mib) : 1024} << 20;
+  const char* dir = std::getenv("VORBEX_SCAN_BENCH_DIR");
+  if (dir == nullptr) dir = VORBEX_SCRATCH_DIR;
+  std::filesystem::create_directories(dir);
+  g_target = std::string(dir) + "/scan-bench-" +
+             std::to_string(std::random_device()()) + ".img";
+  { std::ofstream create(g_target, std::ios::binary); }
+  std::filesystem::resize_file(g_target, static_cast<uintmax_t>(g_bytes));
+
+  g_flags.RunID = 4321;
+  TestDisk d;
+  d.Open(g_target, 51, 2048);
+  const int32_t blocks = d.BlockCount;
+  for (int32_t b = 0; b < blocks; b += 2048) {
+    d.WriteRange(b, std::min(2048, blocks - b));
+  }
+  // Later, shorter writes split the long ones' extents, as a stress run
+  // leaves them.
+  std::mt19937 rng(1);
+  for (int k = 0; k < 4000; ++k) {
+    const int32_t count = std::uniform_int_distribution<int32_t>(1, 256)(rng);
+    d.WriteRange(
+        std::uniform_int_distribution<int32_t>(0, blocks - count)(rng), count);
+  }
+  d.Close();
+}
+
+void BM_PlainRead(benchmark::State& state) {
+  platform::Env* env = platform::CurrentEnv();
+  std::unique_ptr<platform::Target> target;
+  if (env->OpenTarget(g_target, false, &target) != 0) {
+    state.SkipWithError("cannot open the target");
+    return;
+  }
+  const uint32_t chunk = uint32_t{kScanBufferBlocks} * kBlockSize;
+  uint32_t error = 0;
+  void* buffer = env->AllocatePages(chunk, &error);
+  for (auto _ : state) {
+    for (int64_t at = 0; at < g_bytes; at += chunk) {
+      uint32_t moved = 0;
+      if (target->ReadAt(at, buffer, chunk, &moved) != 0 || moved != chunk) {
+        state.SkipWithError("read failed");
+        break;
+      }
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * g_bytes);
+  env->FreePages(buffer, chunk);
+}
+BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Check(benchmark::State& state) {
+  for (auto _ : state) {
+    TestDisk d;
+    d.Open(g_target, 0, kScanBufferBlocks);
+    try {
+      d.ScanTarget();
+    } catch (const Error& e) {
+      state.SkipWithError("the scan failed");
+    }
+    const bool clean = d.Mismatches == 0;
+    d.Close();
+    if (!clean) {
+      state.SkipWithError("the scan reported mismatches");
+      break;
+    }
+  }
+  state.SetBytesProcessed(state.iterations() * g_bytes);
+}
+BENCHMARK(BM_Check)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+}  // namespace vorbex
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  try {
+    vorbex::MakeStampedTarget();
+  } catch (const vorbex::Error& e) {
+    std::fprintf(stderr, "cannot stamp %s: Error %u\n",
+                 vorbex::g_target.c_str(), e.code());
+    std::filesystem::remove(vorbex::g_target);
+    return 1;
+  }
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  std::filesystem::remove(vorbex::g_target);
+  return 0;
+}
