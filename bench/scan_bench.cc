@@ -34,9 +34,11 @@ std::string g_target;
 int64_t g_bytes = 0;
 
 void MakeStampedTarget() {
-  const char* mib = std::getenv("VORBEX_SCAN_BENCH_MIB");
+  // Read before any other thread exists.
+  const char* mib = std::getenv("VORBEX_SCAN_BENCH_MIB");  // NOLINT
+
   g_bytes = int64_t{mib != nullptr ? std::atoi(mib) : 1024} << 20;
-  const char* dir = std::getenv("VORBEX_SCAN_BENCH_DIR");
+  const char* dir = std::getenv("VORBEX_SCAN_BENCH_DIR");  // NOLINT
   if (dir == nullptr) dir = VORBEX_SCRATCH_DIR;
   std::filesystem::create_directories(dir);
   g_target = std::string(dir) + "/scan-bench-" +

@@ -235,13 +235,10 @@ class PosixEnv final : public Env {
     if (slack == 0) return base;
     // Keep only the aligned part, so that FreePages can unmap it whole.
     const auto start = reinterpret_cast<uintptr_t>(base);
-    const uintptr_t aligned = RoundUp(start, kHugePageSize);
-    if (aligned != start) ::munmap(base, aligned - start);
-    if (aligned - start != slack) {
-      ::munmap(reinterpret_cast<void*>(aligned + length),
-               slack - (aligned - start));
-    }
-    void* pages = reinterpret_cast<void*>(aligned);
+    const size_t head = RoundUp(start, uintptr_t{kHugePageSize}) - start;
+    char* pages = static_cast<char*>(base) + head;
+    if (head != 0) ::munmap(base, head);
+    if (head != slack) ::munmap(pages + length, slack - head);
     // Only advice: without huge pages the buffer works the same.
     ::madvise(pages, length, MADV_HUGEPAGE);
     return pages;
