@@ -8,6 +8,7 @@
 #include <memory>
 #include <random>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -66,9 +67,11 @@ void ReferenceAnalyse(TestDisk& d, int32_t c, int32_t i) {
       st[n].store(WithSeq(st[n].load(), entry));
     }
   }
-  // The counter stops at 2^62 + 1, so that it can always count on.
+  // The counter stops 2^61 short of the top, so that it can always count on.
   if (w >= d.Table->WriteSeq) {
-    d.Table->WriteSeq = std::min(w, int64_t{1} << 62) + 1;
+    d.Table->WriteSeq =
+        std::min(w, std::numeric_limits<int64_t>::max() - (int64_t{1} << 61)) +
+        1;
   }
 }
 
@@ -262,6 +265,25 @@ TEST_F(ScanTest, LeavesWhatTheStraightforwardScanLeaves) {
   EXPECT_GT(reports, 50);
   EXPECT_GT(failures, 3);
   EXPECT_LT(failures, 15);
+}
+
+// Whatever a read throws on the reading thread is raised by the scan, after
+// the chunks before it.
+TEST_F(ScanTest, AFailureWhileReadingAheadReachesTheScan) {
+  env_.AddTarget(path_, 200 * kBlockSize);
+  TestDisk* w = Open(path_, 256, 7);
+  w->WriteRange(0, 200);
+  Close(w);
+  TestDisk* d = Open(path_, 64);
+  // Transfers: block 0, then chunks 0, 1 and 2.
+  env_.OnTransfer(
+      platform::FakeEnv::When::kBefore,
+      [] { throw std::runtime_error("the medium fell off"); }, 2);
+  EXPECT_THROW(d->ScanTarget(), std::runtime_error);
+  for (int32_t b = 0; b < 64; ++b) {
+    EXPECT_EQ(d->Table->States[b].load() & 0xFFu, kSeen | kWritten) << b;
+  }
+  EXPECT_EQ(d->Table->States[64].load() & kSeen, 0u);
 }
 
 TEST_F(ScanTest, TooSmallAChunkForTheNeighboursIsRefused) {

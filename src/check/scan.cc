@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -37,9 +38,11 @@ constexpr int32_t kAppliedExtentSlots = 4096;
 
 // The WriteSeq counter is raised past every valid stamp, but a damaged stamp
 // may claim any value, and the counter must still count on without
-// overflowing. No real run comes near this: it is 146 years of writes at a
-// billion a second.
-constexpr int64_t kMaxStampedWriteSeq = int64_t{1} << 62;
+// overflowing: past this it stops, with 2^61 writes to go. It lies above
+// 2^62, so a stamp with that one bit flipped is still passed, and later
+// writes stay newer than it.
+constexpr int64_t kMaxStampedWriteSeq =
+    std::numeric_limits<int64_t>::max() - (int64_t{1} << 61);
 
 uint32_t ExtentSlot(int64_t write_seq) {
   // Consecutive values land far apart.
@@ -91,9 +94,9 @@ class Pages {
 // buffer of its own, up to two ahead of the caller, so that the device is
 // never left idle while the caller analyses. Each read is made exactly as
 // ReadRange makes it (every block's first word poisoned, then one transfer);
-// its outcome is handed over rather than thrown, so that the caller raises
-// it at the point where reading in order would have. After a failed read
-// nothing more is read.
+// its outcome, or what it threw, is handed over rather than raised, so that
+// the caller raises it at the point where reading in order would have.
+// After a failed read nothing more is read.
 class ChunkReader {
  public:
   struct Chunk {
@@ -101,15 +104,23 @@ class ChunkReader {
     uint32_t rc = 0;
     uint32_t moved = 0;
     uint32_t length = 0;
+    std::exception_ptr thrown;
   };
 
-  ChunkReader(platform::Env* env, platform::Target* target, int32_t chunk,
-              int32_t blocks)
+  // The first buffer is the caller's, of chunk blocks; the reader adds two.
+  ChunkReader(platform::Env* env, platform::Target* target, uint8_t* buffer,
+              int32_t chunk, int32_t blocks)
       : target_(target),
         chunk_(chunk),
         blocks_(blocks),
-        slots_{{{env, Bytes(chunk)}, {env, Bytes(chunk)}, {env, Bytes(chunk)}}},
+        extra_{{{env, Bytes(chunk)}, {env, Bytes(chunk)}}},
+        slots_{buffer, extra_[0].get(), extra_[1].get()},
         thread_([this] { Loop(); }) {}
+
+  // Raises what the chunk's read threw, if anything.
+  static void Check(const Chunk& c) {
+    if (c.thrown) std::rethrow_exception(c.thrown);
+  }
 
   ~ChunkReader() {
     {
@@ -155,24 +166,29 @@ class ChunkReader {
       const auto count =
           static_cast<int32_t>(std::min<int64_t>(chunk_, blocks_ - first));
       Chunk c;
-      c.data = slots_[k % kSlots].get();
+      c.data = slots_[k % kSlots];
       Poison(c.data, count);
       c.length = static_cast<uint32_t>(Bytes(count));
-      c.rc = target_->ReadAt(first * kBlockSize, c.data, c.length, &c.moved);
+      try {
+        c.rc = target_->ReadAt(first * kBlockSize, c.data, c.length, &c.moved);
+      } catch (...) {
+        c.thrown = std::current_exception();
+      }
       {
         std::lock_guard<std::mutex> hold(mu_);
         ready_[k % kSlots] = c;
         ++read_;
       }
       wake_.notify_all();
-      if (c.rc != 0 || c.moved != c.length) return;
+      if (c.thrown || c.rc != 0 || c.moved != c.length) return;
     }
   }
 
   platform::Target* const target_;
   const int32_t chunk_;
   const int32_t blocks_;
-  std::array<Pages, kSlots> slots_;
+  std::array<Pages, kSlots - 1> extra_;
+  const std::array<uint8_t*, kSlots> slots_;
   std::mutex mu_;  // guards the four values below
   std::condition_variable wake_;
   std::array<Chunk, kSlots> ready_;  // by chunk number modulo kSlots
@@ -219,7 +235,7 @@ void TestDisk::ScanTarget() {
   // The chunk being analysed stands in for Buffer, so that its blocks are
   // analysed and verified where they were read, and rereads go there too.
   const BufferLoan loan(Buffer);
-  ChunkReader reader(env_, Handle.get(), chunk, n_blocks);
+  ChunkReader reader(env_, Handle.get(), Buffer, chunk, n_blocks);
 
   std::atomic<BlockState>* states = Table->States.get();
   for (int64_t c = 0; c < n_blocks; c += chunk) {
@@ -230,6 +246,7 @@ void TestDisk::ScanTarget() {
     // reading it verified nothing that reading it now would have.
     const ChunkReader::Chunk read = reader.Next();
     Buffer = read.data;
+    ChunkReader::Check(read);
     CheckTransfer(read.rc, read.moved, read.length);
 
     for (int32_t i = 0; i < n; ++i) AnalyseBlock(first, i);

@@ -94,7 +94,9 @@ class WindowsTarget final : public Target {
  private:
   // The handle is not opened for overlapped I/O, so an OVERLAPPED here only
   // carries the position: the call still completes before it returns, and
-  // no shared file pointer is involved.
+  // no shared file pointer is involved. Two threads may call at once (the
+  // check reads ahead on one while rereading on another); the system then
+  // runs the calls one after the other.
   static OVERLAPPED At(int64_t offset) {
     OVERLAPPED at{};
     const uint64_t position = static_cast<uint64_t>(offset);
