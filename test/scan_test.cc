@@ -249,7 +249,7 @@ TEST_F(ScanTest, LeavesWhatTheStraightforwardScanLeaves) {
       env_.FailReadsAt(path_, int64_t{seed * 97 % blocks} * kBlockSize + 7,
                        platform::kErrorIoDevice);
     }
-    g_flags.errstop = seed % 2;
+    g_flags.errstop = static_cast<int32_t>(seed % 2);
     const ScanOutcome want = Scan(true, 64);
     const ScanOutcome got = Scan(false, 64);
     EXPECT_EQ(got.out, want.out);

@@ -139,7 +139,7 @@ class ChunkReader {
   Chunk Next() {
     std::unique_lock<std::mutex> hold(mu_);
     wake_.wait(hold, [this] { return read_ > taken_; });
-    const Chunk c = ready_[taken_ % kSlots];
+    Chunk c = ready_[taken_ % kSlots];
     ++taken_;
     hold.unlock();
     wake_.notify_all();
