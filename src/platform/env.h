@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <system_error>
 
 namespace vorbex::platform {
 
@@ -60,6 +61,10 @@ class Env {
 // process that is killed loses nothing it finished printing.
 // REQUIRES: called before anything is printed.
 void FlushStdoutByLine();
+
+// The Windows error code that stands for a thread the system would not
+// start, given what the standard library threw for it.
+uint32_t ThreadStartError(const std::error_code& code);
 
 // The Env in force. REQUIRES: changed only while no TestDisk is open.
 Env* CurrentEnv();

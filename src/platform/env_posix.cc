@@ -256,6 +256,12 @@ class PosixEnv final : public Env {
 
 void FlushStdoutByLine() { std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ); }
 
+uint32_t ThreadStartError(const std::error_code& code) {
+  // Out of threads is out of memory to the caller, as it is on Windows.
+  if (code.value() == EAGAIN) return kErrorNotEnoughMemory;
+  return ErrorFromErrno(code.value());
+}
+
 Env* NativeEnv() {
   static PosixEnv env;
   return &env;

@@ -156,6 +156,11 @@ class WindowsEnv final : public Env {
 // reaches the console in one piece.
 void FlushStdoutByLine() { std::setvbuf(stdout, nullptr, _IONBF, 0); }
 
+// The runtime keeps the system's reason in the thread's last error.
+uint32_t ThreadStartError(const std::error_code& /*code*/) {
+  return LastError(ERROR_NOT_ENOUGH_MEMORY);
+}
+
 Env* NativeEnv() {
   static WindowsEnv env;
   return &env;

@@ -3,7 +3,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+#include "tests/test_thread.h"
 
 namespace vorbex {
 
@@ -17,13 +20,32 @@ struct LevelParts {
 };
 LevelParts SplitLevel(int32_t level);
 
-// Creates and starts the tests of one level value, recording them in the
-// thread table. Throws Error when a test cannot be created.
-// REQUIRES: called on the main thread only.
-void CreateLevelTests(const std::string& path, int32_t value);
+// The test codes that one level value starts, in creation order; none for a
+// value the level table lacks.
+struct LevelTestList {
+  std::array<int32_t, 16> codes{};
+  int count = 0;
+};
+LevelTestList LevelTests(int32_t value);
 
-// Stops and frees every test recorded so far. REQUIRES: main thread only.
-void StopAllTests();
+// Every test a run has started, in creation order. A slot whose test could
+// not be allocated stays empty; slots are never reused. Main thread only:
+// the test threads never touch it.
+struct ThreadTable {
+  static constexpr int kSlots = 100;  // a run starts at most 38 tests
+  std::array<std::unique_ptr<TestThread>, kSlots> Slots;
+  int NextSlot = 0;
+};
+
+// Creates and starts the tests of one level value on path, recording them
+// in table. Throws the Error of a test that cannot be created; those
+// created before it stay in the table, running. path must outlive the
+// table's tests.
+void CreateLevelTests(ThreadTable& table, const std::string& path,
+                      int32_t value);
+
+// Stops and frees every test in table, first slot to last.
+void StopAllTests(ThreadTable& table);
 
 }  // namespace vorbex
 

@@ -55,13 +55,15 @@ int Main(int argc, const char* const* argv) {
 
   // Keeps the target's table alive for the whole run.
   std::unique_ptr<TestDisk> anchor;
+  // The tests borrow path, which outlives them.
+  ThreadTable tests;
   try {
     try {
       anchor = StartupCheck(path);
       if (g_flags.check != 0) EndProcess(0);
       const LevelParts parts = SplitLevel(level);
       for (int i = 0; i < parts.count; ++i) {
-        CreateLevelTests(path, parts.values[i]);
+        CreateLevelTests(tests, path, parts.values[i]);
       }
       if (cl.time_limit) WaitTimeLimit(*cl.time_limit);
       for (;;) SleepMilliseconds(100'000'000);
@@ -72,7 +74,7 @@ int Main(int argc, const char* const* argv) {
   } catch (const Error& e) {
     std::printf("Error %d\n", static_cast<int>(e.code()));
     if (g_flags.errstop != 0) EndProcess(1);
-    StopAllTests();
+    StopAllTests(tests);
     if (anchor != nullptr) anchor->Close();
   }
   return 0;

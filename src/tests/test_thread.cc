@@ -1,0 +1,86 @@
+#include "tests/test_thread.h"
+
+#include <cstdio>
+#include <new>
+#include <system_error>
+
+#include "base/console.h"
+#include "base/error.h"
+#include "base/flags.h"
+#include "platform/env.h"
+#include "platform/error_codes.h"
+#include "run/catalogue.h"
+
+namespace vorbex {
+
+TestThread::TestThread(int32_t code, const std::string& path)
+    : TestCode(code), Path(&path) {
+  const TestEntry& entry = FindTest(code);
+  const int32_t buffer_blocks = entry.TestCode != 0 ? entry.BufferBlocks : 1;
+  // A disk whose Open threw holds nothing, so dropping it is enough.
+  auto disk = std::make_unique<TestDisk>();
+  disk->Open(path, code, buffer_blocks);
+  Disk = std::move(disk);
+  uint32_t error = platform::kErrorNotEnoughMemory;
+  try {
+    ThreadHandle = std::thread([this] { Run(); });
+    return;
+  } catch (const std::system_error& e) {
+    error = platform::ThreadStartError(e.code());
+  } catch (const std::bad_alloc&) {
+    // The thread's start-up record could not be had: out of memory.
+  }
+  Disk->Close();
+  Disk.reset();
+  throw Error(error);
+}
+
+TestThread::~TestThread() {
+  if (ThreadHandle.joinable() || Disk != nullptr) Stop();
+}
+
+void TestThread::Stop() {
+  StopRequested.store(1);
+  if (ThreadHandle.joinable()) {
+    try {
+      ThreadHandle.join();
+    } catch (const std::system_error&) {
+      // Whether the thread still uses its disk is unknown, so the disk is
+      // left open to the end of the process rather than closed under it.
+      ThreadHandle.detach();
+      static_cast<void>(Disk.release());
+      return;
+    }
+  }
+  if (Disk != nullptr) {
+    Disk->Close();
+    Disk.reset();
+  }
+}
+
+void TestThread::Run() {
+  const TestEntry& entry = FindTest(TestCode);
+  if (entry.TestCode == 0) {
+    std::printf("Invalid test code %d\n", TestCode);
+    Finished.store(true);
+    return;
+  }
+  Name = entry.Name;
+  BufferBlocks = entry.BufferBlocks;
+  std::printf("Test %s (%d): Start on %s", Name, TestCode, Now().c_str());
+  try {
+    (this->*entry.Workload)(entry.Argument);
+  } catch (const Error& e) {
+    std::printf("Test %s (%d): Error %d at %s", Name, TestCode,
+                static_cast<int>(e.code()), Now().c_str());
+    if (g_flags.errstop != 0) EndProcess(1);
+  } catch (...) {
+    std::printf("Test %s (%d): Abort at %s", Name, TestCode, Now().c_str());
+    if (g_flags.errstop != 0) EndProcess(1);
+  }
+  std::printf("Test %s (%d): End at %s", Name, TestCode, Now().c_str());
+  if (g_flags.format != 0) EndProcess(0);
+  Finished.store(true);
+}
+
+}  // namespace vorbex
