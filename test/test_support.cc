@@ -1,8 +1,10 @@
 #include "test_support.h"
 
+#include <algorithm>
 #include <fstream>
 #include <random>
 #include <regex>
+#include <sstream>
 
 namespace vorbex::testing {
 
@@ -65,6 +67,14 @@ std::string MaskTimes(const std::string& text) {
       "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
       "[0-9]{4}");
   return std::regex_replace(text, time_text, "TIME");
+}
+
+std::vector<std::string> SortedLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(MaskTimes(text));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  std::sort(lines.begin(), lines.end());
+  return lines;
 }
 
 std::string FindTool(const std::string& name) {

@@ -45,6 +45,10 @@ void PutBlock(const std::string& path, int64_t block,
 // (without its newline) replaced by "TIME".
 std::string MaskTimes(const std::string& text);
 
+// The lines of text with their times masked, sorted: test threads print in
+// whatever order they run.
+std::vector<std::string> SortedLines(const std::string& text);
+
 // The absolute path of a system tool, or "" when this machine lacks it.
 std::string FindTool(const std::string& name);
 
