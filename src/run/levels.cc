@@ -90,8 +90,11 @@ void CreateLevelTests(ThreadTable& table, const std::string& path,
 void StopAllTests(ThreadTable& table) {
   for (std::unique_ptr<TestThread>& slot : table.Slots) {
     if (slot == nullptr) continue;
-    slot->Stop();
-    slot.reset();
+    if (slot->Stop()) {
+      slot.reset();
+    } else {
+      static_cast<void>(slot.release());  // still in use; see Stop
+    }
   }
 }
 

@@ -39,23 +39,23 @@ TestThread::~TestThread() {
   if (ThreadHandle.joinable() || Disk != nullptr) Stop();
 }
 
-void TestThread::Stop() {
+bool TestThread::Stop() {
   StopRequested.store(1);
   if (ThreadHandle.joinable()) {
     try {
       ThreadHandle.join();
     } catch (const std::system_error&) {
-      // Whether the thread still uses its disk is unknown, so the disk is
-      // left open to the end of the process rather than closed under it.
+      // Whether the thread still runs is unknown, so neither its disk nor
+      // this record may go: both are left to the end of the process.
       ThreadHandle.detach();
-      static_cast<void>(Disk.release());
-      return;
+      return false;
     }
   }
   if (Disk != nullptr) {
     Disk->Close();
     Disk.reset();
   }
+  return true;
 }
 
 void TestThread::Run() {

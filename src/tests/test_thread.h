@@ -34,8 +34,10 @@ class TestThread {
   TestThread& operator=(const TestThread&) = delete;
 
   // Asks the thread to end after its current operation, waits until it has,
-  // then closes its disk. Main thread only.
-  void Stop();
+  // then closes its disk. Returns false when the wait failed: the thread may
+  // still run, so the disk stays open and this record must not be freed.
+  // Main thread only.
+  bool Stop();
 
   // The thread body: the start line, the workload, and what ended it. Ends
   // the process on a failure under errstop, and after the End line when

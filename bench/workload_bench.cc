@@ -1,0 +1,217 @@
+// What a test costs over the device: each workload runs on the calling
+// thread for a fixed number of transfers against a formatted file, next to
+// a plain loop that makes transfers of the same size and kind straight
+// through the platform layer. The difference is the stamping, verifying and
+// bookkeeping of the disk engine.
+//
+// The target is a file of VORBEX_WORKLOAD_BENCH_MIB MiB (256 unless set) in
+// VORBEX_WORKLOAD_BENCH_DIR (the build's scratch directory unless set),
+// formatted once and removed at the end. Run with
+// --benchmark_enable_random_interleaving=true and some repetitions, since a
+// shared machine's disk speed drifts.
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+
+#include "base/flags.h"
+#include "disk/test_disk.h"
+#include "platform/env.h"
+#include "run/catalogue.h"
+#include "tests/test_thread.h"
+
+namespace vorbex {
+namespace {
+
+// Counts what reaches the device and raises a stop flag after a set number
+// of transfers, so a workload runs for a fixed amount of work.
+class CountingEnv final : public platform::Env {
+ public:
+  void Arm(std::atomic<int32_t>* stop, int64_t transfers) {
+    stop_ = stop;
+    left_ = transfers;
+    bytes_ = 0;
+  }
+  int64_t bytes() const { return bytes_; }
+
+  bool NamesDevice(const std::string& path) override {
+    return native_->NamesDevice(path);
+  }
+  uint32_t OpenTarget(const std::string& path, bool volume,
+                      std::unique_ptr<platform::Target>* target) override {
+    std::unique_ptr<platform::Target> inner;
+    const uint32_t rc = native_->OpenTarget(path, volume, &inner);
+    if (rc == 0) *target = std::make_unique<Counted>(std::move(inner), this);
+    return rc;
+  }
+  void* AllocatePages(size_t bytes, uint32_t* error) override {
+    return native_->AllocatePages(bytes, error);
+  }
+  void FreePages(void* pages, size_t bytes) override {
+    native_->FreePages(pages, bytes);
+  }
+
+ private:
+  class Counted final : public platform::Target {
+   public:
+    Counted(std::unique_ptr<platform::Target> inner, CountingEnv* env)
+        : inner_(std::move(inner)), env_(env) {}
+    uint32_t QuerySize(int64_t* bytes) override {
+      return inner_->QuerySize(bytes);
+    }
+    uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
+                    uint32_t* moved) override {
+      const uint32_t rc = inner_->ReadAt(offset, buffer, length, moved);
+      env_->Count(*moved);
+      return rc;
+    }
+    uint32_t WriteAt(int64_t offset, const void* buffer, uint32_t length,
+                     uint32_t* moved) override {
+      const uint32_t rc = inner_->WriteAt(offset, buffer, length, moved);
+      env_->Count(*moved);
+      return rc;
+    }
+    bool Buffered() const override { return inner_->Buffered(); }
+
+   private:
+    std::unique_ptr<platform::Target> inner_;
+    CountingEnv* env_;
+  };
+
+  // One thread at a time: the workload's.
+  void Count(uint32_t moved) {
+    bytes_ += moved;
+    if (--left_ == 0 && stop_ != nullptr) stop_->store(1);
+  }
+
+  platform::Env* native_ = platform::NativeEnv();
+  std::atomic<int32_t>* stop_ = nullptr;
+  int64_t left_ = 0;
+  int64_t bytes_ = 0;
+};
+
+CountingEnv g_env;
+std::string g_target;
+
+void MakeFormattedTarget() {
+  // Read before any other thread exists.
+  const char* mib = std::getenv("VORBEX_WORKLOAD_BENCH_MIB");  // NOLINT
+  const int64_t bytes = int64_t{mib != nullptr ? std::atoi(mib) : 256} << 20;
+  const char* dir = std::getenv("VORBEX_WORKLOAD_BENCH_DIR");  // NOLINT
+  if (dir == nullptr) dir = VORBEX_SCRATCH_DIR;
+  std::filesystem::create_directories(dir);
+  g_target = std::string(dir) + "/workload-bench-" +
+             std::to_string(std::random_device()()) + ".img";
+  { std::ofstream create(g_target, std::ios::binary); }
+  std::filesystem::resize_file(g_target, static_cast<uintmax_t>(bytes));
+  g_flags.RunID = 4321;
+  platform::SetCurrentEnv(&g_env);
+  TestThread format;
+  format.Disk = std::make_unique<TestDisk>();
+  format.Disk->Open(g_target, 51, 2048);
+  format.BufferBlocks = 2048;
+  format.FormatWrite(2048);
+  format.Stop();
+}
+
+constexpr int64_t kTransfers = 2000;
+
+// One catalogue test for kTransfers transfers (a few more when the last
+// step makes several); the anchor keeps the table, and with it every
+// block's generation, from one repetition to the next.
+void BM_Workload(benchmark::State& state) {
+  const TestEntry& entry = FindTest(static_cast<int32_t>(state.range(0)));
+  state.SetLabel(entry.Name);
+  TestDisk anchor;
+  anchor.Open(g_target, 0, 1);
+  int64_t bytes = 0;
+  for (auto _ : state) {
+    TestThread t;
+    t.Disk = std::make_unique<TestDisk>();
+    t.Disk->Open(g_target, entry.TestCode, entry.BufferBlocks);
+    t.BufferBlocks = entry.BufferBlocks;
+    g_env.Arm(&t.StopRequested, kTransfers);
+    (t.*entry.Workload)(entry.Argument);
+    bytes += g_env.bytes();
+    t.Stop();
+  }
+  anchor.Close();
+  state.SetBytesProcessed(bytes);
+}
+
+// The same number of plain transfers of blocks blocks each: sequential
+// (wrapping) or at random multiples of their length.
+void BM_Plain(benchmark::State& state) {
+  const auto blocks = static_cast<uint32_t>(state.range(0));
+  const bool write = state.range(1) != 0;
+  const bool random = state.range(2) != 0;
+  platform::Env* env = platform::NativeEnv();
+  std::unique_ptr<platform::Target> target;
+  int64_t size = 0;
+  if (env->OpenTarget(g_target, false, &target) != 0 ||
+      target->QuerySize(&size) != 0) {
+    state.SkipWithError("cannot open the target");
+    return;
+  }
+  const uint32_t length = blocks * kBlockSize;
+  const int64_t slots = size / length;
+  uint32_t error = 0;
+  void* buffer = env->AllocatePages(length, &error);
+  std::mt19937 rng(1);
+  int64_t bytes = 0;
+  int64_t next = 0;
+  for (auto _ : state) {
+    for (int64_t i = 0; i < kTransfers; ++i) {
+      const int64_t slot =
+          random ? std::uniform_int_distribution<int64_t>(0, slots - 1)(rng)
+                 : next++ % slots;
+      uint32_t moved = 0;
+      const uint32_t rc =
+          write ? target->WriteAt(slot * length, buffer, length, &moved)
+                : target->ReadAt(slot * length, buffer, length, &moved);
+      if (rc != 0 || moved != length) {
+        state.SkipWithError("a transfer failed");
+        break;
+      }
+      bytes += moved;
+    }
+  }
+  env->FreePages(buffer, length);
+  state.SetBytesProcessed(bytes);
+}
+
+// Seq and Rand 4k and 1m reads and writes, a verify, a rewrite, a cache
+// read and the drawn-length walks.
+BENCHMARK(BM_Workload)
+    ->ArgName("test")
+    ->Arg(9)->Arg(10)->Arg(11)->Arg(12)->Arg(38)->Arg(39)->Arg(40)->Arg(41)
+    ->Arg(28)->Arg(34)->Arg(15)->Arg(1)->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Plain)
+    ->ArgNames({"blocks", "write", "random"})
+    ->Args({8, 0, 0})->Args({8, 1, 0})->Args({8, 0, 1})->Args({8, 1, 1})
+    ->Args({2048, 0, 0})->Args({2048, 1, 0})->Args({2048, 0, 1})
+    ->Args({2048, 1, 1})
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace vorbex
+
+int main(int argc, char** argv) {
+  benchmark::Initialize(&argc, argv);
+  vorbex::MakeFormattedTarget();
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  vorbex::platform::SetCurrentEnv(nullptr);
+  std::filesystem::remove(vorbex::g_target);
+  return 0;
+}
