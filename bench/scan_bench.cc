@@ -14,9 +14,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -26,6 +24,7 @@
 #include "check/startup_check.h"
 #include "disk/test_disk.h"
 #include "platform/env.h"
+#include "scratch_file.h"
 
 namespace vorbex {
 namespace {
@@ -34,17 +33,8 @@ std::string g_target;
 int64_t g_bytes = 0;
 
 void MakeStampedTarget() {
-  // Read before any other thread exists.
-  const char* mib = std::getenv("VORBEX_SCAN_BENCH_MIB");  // NOLINT
-
-  g_bytes = int64_t{mib != nullptr ? std::atoi(mib) : 1024} << 20;
-  const char* dir = std::getenv("VORBEX_SCAN_BENCH_DIR");  // NOLINT
-  if (dir == nullptr) dir = VORBEX_SCRATCH_DIR;
-  std::filesystem::create_directories(dir);
-  g_target = std::string(dir) + "/scan-bench-" +
-             std::to_string(std::random_device()()) + ".img";
-  { std::ofstream create(g_target, std::ios::binary); }
-  std::filesystem::resize_file(g_target, static_cast<uintmax_t>(g_bytes));
+  g_target =
+      bench::MakeScratchFile("VORBEX_SCAN_BENCH", 1024, "scan-bench", &g_bytes);
 
   g_flags.RunID = 4321;
   TestDisk d;

@@ -14,9 +14,7 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -25,6 +23,7 @@
 #include "disk/test_disk.h"
 #include "platform/env.h"
 #include "run/catalogue.h"
+#include "scratch_file.h"
 #include "tests/test_thread.h"
 
 namespace vorbex {
@@ -101,16 +100,9 @@ CountingEnv g_env;
 std::string g_target;
 
 void MakeFormattedTarget() {
-  // Read before any other thread exists.
-  const char* mib = std::getenv("VORBEX_WORKLOAD_BENCH_MIB");  // NOLINT
-  const int64_t bytes = int64_t{mib != nullptr ? std::atoi(mib) : 256} << 20;
-  const char* dir = std::getenv("VORBEX_WORKLOAD_BENCH_DIR");  // NOLINT
-  if (dir == nullptr) dir = VORBEX_SCRATCH_DIR;
-  std::filesystem::create_directories(dir);
-  g_target = std::string(dir) + "/workload-bench-" +
-             std::to_string(std::random_device()()) + ".img";
-  { std::ofstream create(g_target, std::ios::binary); }
-  std::filesystem::resize_file(g_target, static_cast<uintmax_t>(bytes));
+  int64_t bytes = 0;
+  g_target = bench::MakeScratchFile("VORBEX_WORKLOAD_BENCH", 256,
+                                    "workload-bench", &bytes);
   g_flags.RunID = 4321;
   platform::SetCurrentEnv(&g_env);
   TestThread format;
