@@ -24,7 +24,7 @@
 #include "platform/env.h"
 #include "run/catalogue.h"
 #include "scratch_file.h"
-#include "tests/test_thread.h"
+#include "workloads/test_thread.h"
 
 namespace vorbex {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "tests/test_thread.h"
+#include "workloads/test_thread.h"
 
 namespace vorbex {
 

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "tests/test_thread.h"
+#include "workloads/test_thread.h"
 
 namespace vorbex {
 

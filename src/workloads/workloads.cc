@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "tests/test_thread.h"
+#include "workloads/test_thread.h"
 
 namespace vorbex {
 namespace {

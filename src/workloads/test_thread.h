@@ -1,5 +1,5 @@
-#ifndef VORBEX_TESTS_TEST_THREAD_H_
-#define VORBEX_TESTS_TEST_THREAD_H_
+#ifndef VORBEX_WORKLOADS_TEST_THREAD_H_
+#define VORBEX_WORKLOADS_TEST_THREAD_H_
 
 #include <atomic>
 #include <cstdint>
@@ -109,4 +109,4 @@ class TestThread {
 
 }  // namespace vorbex
 
-#endif  // VORBEX_TESTS_TEST_THREAD_H_
+#endif  // VORBEX_WORKLOADS_TEST_THREAD_H_

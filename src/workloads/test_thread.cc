@@ -1,4 +1,4 @@
-#include "tests/test_thread.h"
+#include "workloads/test_thread.h"
 
 #include <cstdio>
 #include <new>
