@@ -256,10 +256,11 @@ void TestDisk::ScanTarget() {
     }
     if (c != 0) {
       RereadRechecks(WindowBase, first);
-      std::memmove(&ScanWindow[0], &ScanWindow[chunk],
+      WindowEntry* window = ScanWindow.get();
+      std::memmove(window, window + chunk,
                    sizeof(WindowEntry) * 2 * static_cast<size_t>(chunk));
-      std::fill(&ScanWindow[2 * static_cast<size_t>(chunk)],
-                &ScanWindow[3 * static_cast<size_t>(chunk)], WindowEntry{});
+      std::fill(window + 2 * static_cast<size_t>(chunk),
+                window + 3 * static_cast<size_t>(chunk), WindowEntry{});
       WindowBase += chunk;
     }
   }
@@ -314,24 +315,34 @@ void TestDisk::AnalyseBlock(int32_t first, int32_t index) {
   // shifted by one; it has applied every entry this block shares with it,
   // leaving each of those blocks' MapSeq at least w, so only the entry that
   // is new here can change anything.
-  const uint8_t* map = bytes + kMapOffset;
-  int32_t k = 0;
-  if (index > 0 && MappedIndex == index - 1 && MappedSeq == w &&
-      std::memcmp(map, map - kBlockSize + sizeof(uint16_t),
-                  (kNeighbours - 1) * sizeof(uint16_t)) == 0) {
-    k = kNeighbours - 1;
-  }
-  for (; k < kNeighbours; ++k) {
+  //
+  // An entry of 0 says nothing about a neighbour (another writer held it, or
+  // it was never written), but a block's own entry is its generation, and a
+  // generation that wrapped to 0 must still outvote older stamps that
+  // remember 0xffff.
+  const auto apply = [&](int k) {
     const int64_t d = int64_t{blk} - kSelfEntry + k;
-    if (d >= BlockCount) break;
     const uint16_t entry = NeighbourEntry(bytes, k);
-    if (d < 0 || entry == 0) continue;
+    if (d < 0 || d >= BlockCount) return;
+    if (entry == 0 && (k != kSelfEntry || h.Seq != 0)) return;
     WindowEntry& e = ScanWindow[d - WindowBase];
-    if (w <= e.MapSeq) continue;
+    if (w <= e.MapSeq) return;
     BlockState s = states[d].load(std::memory_order_relaxed);
     if (SeqOf(s) != entry) s |= kRecheck;
     states[d].store(WithSeq(s, entry), std::memory_order_relaxed);
     e.MapSeq = w;
+  };
+  const uint8_t* map = bytes + kMapOffset;
+  int k = 0;
+  if (index > 0 && MappedIndex == index - 1 && MappedSeq == w &&
+      std::memcmp(map, map - kBlockSize + sizeof(uint16_t),
+                  (kNeighbours - 1) * sizeof(uint16_t)) == 0) {
+    // The previous block took this block's entry for a neighbour's.
+    apply(kSelfEntry);
+    k = kNeighbours - 1;
+  }
+  for (; k < kNeighbours && int64_t{blk} - kSelfEntry + k < BlockCount; ++k) {
+    apply(k);
   }
   MappedIndex = index;
   MappedSeq = w;
