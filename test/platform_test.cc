@@ -125,13 +125,14 @@ TEST(NativeEnvTest, FileSystemsWithoutDirectIoFallBackToTheCache) {
   const std::filesystem::path shm = "/dev/shm";
   if (!std::filesystem::is_directory(shm)) GTEST_SKIP() << "no /dev/shm here";
   // Newer kernels give tmpfs direct I/O, older ones refuse it; either way the
-  // target must open and move data.
+  // target must open, move data, and say that its reads come from memory.
   TempDir owner;
   const std::string path = (shm / owner.path().filename()).string() + ".img";
   MakeSparseFile(path, 4096);
   std::unique_ptr<Target> t;
   EXPECT_EQ(NativeEnv()->OpenTarget(path, false, &t), kErrorSuccess);
   if (t != nullptr) {
+    EXPECT_TRUE(t->Buffered());
     uint32_t error = 0;
     void* buffer = NativeEnv()->AllocatePages(512, &error);
     uint32_t moved = 0;

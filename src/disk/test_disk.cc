@@ -49,7 +49,8 @@ void TestDisk::Open(const std::string& path, int32_t test_code,
     // rc still says why; the Env has closed whatever it had opened.
   }
   if (rc != platform::kErrorSuccess) throw Error(rc);
-  if (Handle->Buffered() && !g_warned_buffered.exchange(true)) {
+  Cached = Handle->Buffered();
+  if (Cached && !g_warned_buffered.exchange(true)) {
     std::fprintf(stderr,
                  "WARNING: %s cannot be opened unbuffered here; reads may "
                  "come from the system's cache, not from the medium.\n",
@@ -62,6 +63,10 @@ void TestDisk::Open(const std::string& path, int32_t test_code,
     Buffer = static_cast<uint8_t*>(env_->AllocatePages(bytes, &error));
     if (Buffer == nullptr) throw Error(error);
     BufferBlocks = buffer_blocks;
+    if (Cached) {
+      Spare = static_cast<uint8_t*>(env_->AllocatePages(kBlockSize, &error));
+      if (Spare == nullptr) throw Error(error);
+    }
     Path = path;
     if (!g_report_lock.has_value()) g_report_lock.emplace();
     TestCode = test_code;
@@ -111,6 +116,10 @@ void TestDisk::Close() {
   if (Buffer != nullptr) {
     env_->FreePages(Buffer, static_cast<size_t>(BufferBlocks) * kBlockSize);
     Buffer = nullptr;
+  }
+  if (Spare != nullptr) {
+    env_->FreePages(Spare, kBlockSize);
+    Spare = nullptr;
   }
   Handle.reset();
   Path.clear();

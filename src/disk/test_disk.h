@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "disk/block_format.h"
 #include "disk/block_state.h"
 #include "platform/env.h"
 
@@ -65,6 +66,16 @@ struct AppliedExtent {
   int32_t BaseBlk = 0;
   int32_t EndBlk = 0;
   int32_t WindowBase = 0;
+};
+
+// What is wrong with one block as read: nothing, its header (expected holds
+// what it should say), or its fill (from offset on, which should be want).
+struct BlockFinding {
+  enum Kind : uint8_t { kGood, kHeader, kFill };
+  Kind kind = kGood;
+  BlockHeader expected{};
+  int32_t offset = 0;
+  uint8_t want = 0;
 };
 
 // One open handle on the target with everything one thread needs to move
@@ -138,6 +149,17 @@ class TestDisk {
   // checked whatever its flags and becomes Written when it passes.
   void VerifyBlock(int32_t first, int32_t index, int32_t count);
 
+  // Judges the block blk at bytes against the table entry copied before its
+  // read and the one after it.
+  BlockFinding ExamineBlock(int32_t blk, const uint8_t* bytes,
+                            BlockState before, BlockState current) const;
+
+  // On a Cached target: reads blk alone into Spare until no write of it ran
+  // during the read, and judges it then. True, with the finding, when it
+  // fails again; false when it passes, is no longer trusted, or is never
+  // left alone long enough. Throws what ReadRange throws for a failed read.
+  bool ReadAgainAlone(int32_t blk, BlockFinding* found);
+
   // Print one whole report under the ReportLock and count it.
   void ReportHeaderMismatch(int32_t block, const uint8_t* read,
                             const uint8_t* expected, int32_t first,
@@ -167,6 +189,9 @@ class TestDisk {
   // --- Constant while open.
   std::string Path;
   bool IsFile = false;
+  // Reads may be copies from memory that a concurrent write of the same
+  // block tears (see Target::Buffered).
+  bool Cached = false;
   int32_t TestCode = 0;
   int32_t BufferBlocks = 0;
   BlockStateTable* Table = nullptr;  // shared; see BlockStateTable
@@ -177,6 +202,7 @@ class TestDisk {
   // --- Owned by the one thread that uses this disk.
   std::unique_ptr<platform::Target> Handle;
   uint8_t* Buffer = nullptr;  // BufferBlocks blocks, page-aligned
+  uint8_t* Spare = nullptr;   // one block, page-aligned; Cached disks only
   int32_t BlockCount = 0;
   std::unique_ptr<BlockState[]> RangeStates;      // BufferBlocks
   std::unique_ptr<int32_t[]> RunEnds;             // BufferBlocks

@@ -29,8 +29,12 @@ class Target {
   virtual uint32_t WriteAt(int64_t offset, const void* buffer, uint32_t length,
                            uint32_t* moved) = 0;
 
-  // True when the system refused to bypass its cache for this target, so a
-  // read may be answered from memory rather than from the medium.
+  // True when a read may be answered from memory rather than from the
+  // medium: the system refused to bypass its cache for this target, or
+  // bypassing it still copies through memory (a RAM-backed file system or
+  // disk, a cached file underneath an emulation layer). Such copies are not
+  // one piece per block, so a read that overlaps a write of the same block
+  // may see part of each.
   virtual bool Buffered() const { return false; }
 };
 

@@ -7,6 +7,9 @@
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/sysmacros.h>
+#include <sys/vfs.h>
 #endif
 
 #include <cerrno>
@@ -32,6 +35,26 @@ constexpr T RoundUp(T n, T unit) {
 }
 
 class DeviceClaims;
+
+// Whether the kernel serves this target's transfers by copying to and from
+// memory, whatever O_DIRECT says. Such a copy is not one piece per block:
+// a read that overlaps a write of the same block can see part of each, as a
+// cached file can.
+bool ServedFromMemory(int fd, const struct stat& st) {
+#if defined(__linux__)
+  // The RAM disk driver copies each transfer with no lock against others.
+  constexpr unsigned kRamDiskMajor = 1;
+  if (S_ISBLK(st.st_mode)) return major(st.st_rdev) == kRamDiskMajor;
+  struct statfs fs {};
+  if (::fstatfs(fd, &fs) != 0) return false;
+  const auto type = static_cast<unsigned long>(fs.f_type);
+  return type == TMPFS_MAGIC || type == RAMFS_MAGIC;
+#else
+  (void)fd;
+  (void)st;
+  return false;
+#endif
+}
 
 class PosixTarget final : public Target {
  public:
@@ -199,6 +222,7 @@ class PosixEnv final : public Env {
       return ErrorFromErrno(saved);
     }
     const bool block_device = S_ISBLK(st.st_mode);
+    if (!buffered) buffered = ServedFromMemory(fd, st);
     DeviceClaims* claims = block_device ? &claims_ : nullptr;
     if (claims != nullptr) {
       const uint32_t refused = claims->Acquire(path, st.st_rdev);

@@ -29,13 +29,23 @@ uint32_t LastError(uint32_t fallback) {
   return error != ERROR_SUCCESS ? static_cast<uint32_t>(error) : fallback;
 }
 
+// Wine maps an unbuffered handle onto a cached host file, so there every
+// transfer is a copy through the host's cache.
+bool UnbufferedIsCached() {
+  const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
+  return ntdll != nullptr &&
+         ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
 class WindowsTarget final : public Target {
  public:
   WindowsTarget(HANDLE handle, bool volume)
-      : handle_(handle), volume_(volume) {}
+      : handle_(handle), volume_(volume), buffered_(UnbufferedIsCached()) {}
   ~WindowsTarget() override { ::CloseHandle(handle_); }
   WindowsTarget(const WindowsTarget&) = delete;
   WindowsTarget& operator=(const WindowsTarget&) = delete;
+
+  bool Buffered() const override { return buffered_; }
 
   uint32_t QuerySize(int64_t* bytes) override {
     if (!volume_) {
@@ -107,6 +117,7 @@ class WindowsTarget final : public Target {
 
   const HANDLE handle_;
   const bool volume_;
+  const bool buffered_;
 };
 
 class WindowsEnv final : public Env {
