@@ -1,5 +1,6 @@
 // How fast the start-up check reads a stamped target, next to a plain
-// sequential read of the same file in the same 8 MiB transfers: the check
+// sequential read of the same file in the same 8 MiB transfers, and of a
+// target whose every stamp claims an extent to its end: the check
 // must run at the speed of the device, not of its own analysis.
 //
 // The target is a file of VORBEX_SCAN_BENCH_MIB MiB (1024 unless set) in
@@ -22,6 +23,7 @@
 #include "base/error.h"
 #include "base/flags.h"
 #include "check/startup_check.h"
+#include "disk/block_format.h"
 #include "disk/test_disk.h"
 #include "platform/env.h"
 #include "scratch_file.h"
@@ -30,15 +32,13 @@ namespace vorbex {
 namespace {
 
 std::string g_target;
+std::string g_hostile;
 int64_t g_bytes = 0;
 
-void MakeStampedTarget() {
-  g_target =
-      bench::MakeScratchFile("VORBEX_SCAN_BENCH", 1024, "scan-bench", &g_bytes);
-
+void Stamp(const std::string& path, bool rewrites) {
   g_flags.RunID = 4321;
   TestDisk d;
-  d.Open(g_target, 51, 2048);
+  d.Open(path, 51, 2048);
   const int32_t blocks = d.BlockCount;
   for (int32_t b = 0; b < blocks; b += 2048) {
     d.WriteRange(b, std::min(2048, blocks - b));
@@ -46,10 +46,53 @@ void MakeStampedTarget() {
   // Later, shorter writes split the long ones' extents, as a stress run
   // leaves them.
   std::mt19937 rng(1);
-  for (int k = 0; k < 4000; ++k) {
+  for (int k = 0; rewrites && k < 4000; ++k) {
     const int32_t count = std::uniform_int_distribution<int32_t>(1, 256)(rng);
     d.WriteRange(
         std::uniform_int_distribution<int32_t>(0, blocks - count)(rng), count);
+  }
+  d.Close();
+}
+
+void MakeStampedTarget() {
+  g_target =
+      bench::MakeScratchFile("VORBEX_SCAN_BENCH", 1024, "scan-bench", &g_bytes);
+  Stamp(g_target, true);
+}
+
+// The same stamps, each made to claim an extent of its own from its block
+// to the target's end, all with one WriteSeq: nothing to report, but every
+// stamp names blocks up to the window's far end.
+void MakeHostileTarget() {
+  int64_t bytes = 0;
+  g_hostile = bench::MakeScratchFile("VORBEX_SCAN_BENCH", 1024,
+                                     "scan-bench-hostile", &bytes);
+  // Every block at generation 1, so that one WriteSeq fits all of them.
+  Stamp(g_hostile, false);
+  TestDisk d;
+  d.Open(g_hostile, 0, kScanBufferBlocks);
+  const int32_t blocks = d.BlockCount;
+  for (int32_t first = 0; first < blocks; first += kScanBufferBlocks) {
+    const int32_t count = std::min(kScanBufferBlocks, blocks - first);
+    const int64_t at = int64_t{first} * kBlockSize;
+    const uint32_t length = static_cast<uint32_t>(count) * kBlockSize;
+    uint32_t moved = 0;
+    if (d.Handle->ReadAt(at, d.Buffer, length, &moved) != 0 ||
+        moved != length) {
+      throw Error(30);
+    }
+    for (int32_t i = 0; i < count; ++i) {
+      uint8_t* block = d.Buffer + static_cast<size_t>(i) * kBlockSize;
+      BlockHeader h = LoadHeader(block);
+      h.BaseBlk = first + i;
+      h.EndBlk = blocks;
+      h.WriteSeq = int64_t{1} << 40;
+      StoreHeader(h, block);
+    }
+    if (d.Handle->WriteAt(at, d.Buffer, length, &moved) != 0 ||
+        moved != length) {
+      throw Error(29);
+    }
   }
   d.Close();
 }
@@ -78,10 +121,10 @@ void BM_PlainRead(benchmark::State& state) {
 }
 BENCHMARK(BM_PlainRead)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_Check(benchmark::State& state) {
+void BM_Check(benchmark::State& state, const std::string* target) {
   for (auto _ : state) {
     TestDisk d;
-    d.Open(g_target, 0, kScanBufferBlocks);
+    d.Open(*target, 0, kScanBufferBlocks);
     try {
       d.ScanTarget();
     } catch (const Error& e) {
@@ -96,7 +139,13 @@ void BM_Check(benchmark::State& state) {
   }
   state.SetBytesProcessed(state.iterations() * g_bytes);
 }
-BENCHMARK(BM_Check)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_Check, Stamped, &g_target)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+// Must stay within a few times the stamped target's check.
+BENCHMARK_CAPTURE(BM_Check, Hostile, &g_hostile)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace vorbex
@@ -106,14 +155,16 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   try {
     vorbex::MakeStampedTarget();
+    vorbex::MakeHostileTarget();
   } catch (const vorbex::Error& e) {
-    std::fprintf(stderr, "cannot stamp %s: Error %u\n",
-                 vorbex::g_target.c_str(), e.code());
+    std::fprintf(stderr, "cannot stamp the targets: Error %u\n", e.code());
     std::filesystem::remove(vorbex::g_target);
+    if (!vorbex::g_hostile.empty()) std::filesystem::remove(vorbex::g_hostile);
     return 1;
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   std::filesystem::remove(vorbex::g_target);
+  std::filesystem::remove(vorbex::g_hostile);
   return 0;
 }

@@ -205,6 +205,14 @@ class ScanTest : public testing::FakeDiskTest {
       Patch(b, kMapOffset + 2 * k, static_cast<uint16_t>(pick(1, 3)));
       break;
     }
+    // Valid stamps whose extent is the whole target.
+    for (int k = 0; k < 3; ++k) {
+      const int32_t b = pick(1, blocks - 1);
+      if (LoadHeader(Block(b).data()).Magic != kMagic) continue;
+      Patch(b, 20, 0);
+      Patch(b, 24, blocks);
+      Patch(b, 32, int64_t{1000} + pick(0, 100));
+    }
     Patch(pick(1, blocks - 1), 32,
           std::numeric_limits<int64_t>::max() - pick(0, 2));
     Patch(pick(1, blocks - 1), 24, blocks + pick(1, 100));  // EndBlk

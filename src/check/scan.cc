@@ -17,6 +17,7 @@
 
 #include "base/error.h"
 #include "base/flags.h"
+#include "check/extent_maxima.h"
 #include "disk/block_format.h"
 #include "disk/test_disk.h"
 #include "platform/error_codes.h"
@@ -235,35 +236,50 @@ void TestDisk::ScanTarget() {
   // The chunk being analysed stands in for Buffer, so that its blocks are
   // analysed and verified where they were read, and rereads go there too.
   const BufferLoan loan(Buffer);
+  ExtentMaxima extents(chunk);
+  Extents = &extents;
   ChunkReader reader(env_, Handle.get(), Buffer, chunk, n_blocks);
 
   std::atomic<BlockState>* states = Table->States.get();
-  for (int64_t c = 0; c < n_blocks; c += chunk) {
-    const auto first = static_cast<int32_t>(c);
-    const auto n =
-        static_cast<int32_t>(std::min<int64_t>(chunk, n_blocks - c));
-    // Read early, but no block of a chunk is Seen before its analysis, so
-    // reading it verified nothing that reading it now would have.
-    const ChunkReader::Chunk read = reader.Next();
-    Buffer = read.data;
-    ChunkReader::Check(read);
-    CheckTransfer(read.rc, read.moved, read.length);
+  try {
+    for (int64_t c = 0; c < n_blocks; c += chunk) {
+      const auto first = static_cast<int32_t>(c);
+      const auto n =
+          static_cast<int32_t>(std::min<int64_t>(chunk, n_blocks - c));
+      // Read early, but no block of a chunk is Seen before its analysis, so
+      // reading it verified nothing that reading it now would have.
+      const ChunkReader::Chunk read = reader.Next();
+      Buffer = read.data;
+      ChunkReader::Check(read);
+      CheckTransfer(read.rc, read.moved, read.length);
 
-    for (int32_t i = 0; i < n; ++i) AnalyseBlock(first, i);
-    for (int32_t i = 0; i < n; ++i) {
-      RangeStates[i] = states[first + i].load(std::memory_order_relaxed);
-      VerifyBlock(first, i, n);
+      for (int32_t i = 0; i < n; ++i) AnalyseBlock(first, i);
+      SettleExtents(first);
+      for (int32_t i = 0; i < n; ++i) {
+        RangeStates[i] = states[first + i].load(std::memory_order_relaxed);
+        VerifyBlock(first, i, n);
+      }
+      if (c != 0) {
+        SettleExtents(WindowBase);
+        RereadRechecks(WindowBase, first);
+        WindowEntry* window = ScanWindow.get();
+        std::memmove(window, window + chunk,
+                     sizeof(WindowEntry) * 2 * static_cast<size_t>(chunk));
+        std::fill(window + 2 * static_cast<size_t>(chunk),
+                  window + 3 * static_cast<size_t>(chunk), WindowEntry{});
+        WindowBase += chunk;
+        extents.Forget(WindowBase / chunk + 2);
+      }
     }
-    if (c != 0) {
-      RereadRechecks(WindowBase, first);
-      WindowEntry* window = ScanWindow.get();
-      std::memmove(window, window + chunk,
-                   sizeof(WindowEntry) * 2 * static_cast<size_t>(chunk));
-      std::fill(window + 2 * static_cast<size_t>(chunk),
-                window + 3 * static_cast<size_t>(chunk), WindowEntry{});
-      WindowBase += chunk;
+  } catch (...) {
+    // What the extents claim is in the table, as far as the scan got.
+    for (int32_t k = 0; k < 3; ++k) {
+      SettleExtents(WindowBase + k * static_cast<int64_t>(chunk));
     }
+    Extents = nullptr;
+    throw;
   }
+  Extents = nullptr;
   RereadRechecks(WindowBase, n_blocks);
   if (Mismatches != 0 && g_flags.errstop != 0) {
     throw Error(platform::kErrorBadFormat);
@@ -300,13 +316,7 @@ void TestDisk::AnalyseBlock(int32_t first, int32_t index) {
     const int64_t lo = std::max<int64_t>(h.BaseBlk, WindowBase);
     const int64_t hi =
         std::min<int64_t>(h.EndBlk, int64_t{WindowBase} + WindowBlocks);
-    for (int64_t j = lo; j < hi; ++j) {
-      WindowEntry& e = ScanWindow[j - WindowBase];
-      if (w > e.ExtentSeq) {
-        e.ExtentSeq = w;
-        set(j, kRecheck);
-      }
-    }
+    if (lo < hi) Extents->Raise(lo, hi, w);
     applied = AppliedExtent{w, h.BaseBlk, h.EndBlk, WindowBase};
   }
 
@@ -350,6 +360,22 @@ void TestDisk::AnalyseBlock(int32_t first, int32_t index) {
   if (w >= Table->WriteSeq) {
     Table->WriteSeq = std::min(w, kMaxStampedWriteSeq) + 1;
   }
+}
+
+void TestDisk::SettleExtents(int64_t first) {
+  if (first >= BlockCount) return;
+  const int32_t chunk = BufferBlocks;
+  const auto count =
+      static_cast<int32_t>(std::min<int64_t>(chunk, BlockCount - first));
+  std::atomic<BlockState>* states = Table->States.get();
+  WindowEntry* window = ScanWindow.get() + (first - WindowBase);
+  Extents->SettleChunk(first / chunk, count, [&](int32_t i, int64_t w) {
+    if (w <= window[i].ExtentSeq) return;
+    window[i].ExtentSeq = w;
+    std::atomic<BlockState>& cell = states[first + i];
+    cell.store(cell.load(std::memory_order_relaxed) | kRecheck,
+               std::memory_order_relaxed);
+  });
 }
 
 void TestDisk::RereadRechecks(int32_t first, int32_t end) {

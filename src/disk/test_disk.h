@@ -51,6 +51,8 @@ struct BlockStateTable {
   int64_t WriteSeq = 1;
 };
 
+class ExtentMaxima;
+
 // One record of the start-up scan's window: what the valid stamps seen so far
 // say about one block.
 struct WindowEntry {
@@ -182,6 +184,11 @@ class TestDisk {
   // Applies what the block in slot index of the chunk that starts at first
   // says about itself, its extent and its neighbours.
   void AnalyseBlock(int32_t first, int32_t index);
+  // Puts what the extents applied so far claim for the chunk that starts at
+  // first (a multiple of BufferBlocks in the window) into the window and the
+  // table: a block that must carry a newer WriteSeq than its entry says is
+  // marked Recheck.
+  void SettleExtents(int64_t first);
   // Reads again and verifies every block from first to end - 1 marked
   // Recheck, in runs of at most BufferBlocks.
   void RereadRechecks(int32_t first, int32_t end);
@@ -214,6 +221,7 @@ class TestDisk {
   int32_t WindowBlocks = 0;
   // What the scan has applied already, so it is not applied again.
   std::unique_ptr<AppliedExtent[]> AppliedExtents;  // a fixed number
+  ExtentMaxima* Extents = nullptr;  // the scan's own, while it runs
   int32_t MappedIndex = -1;  // the chunk slot whose neighbours were applied
   int64_t MappedSeq = 0;     // and its WriteSeq
 
