@@ -1,21 +1,55 @@
 #include "base/console.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 
+#include "base/exit_gate.h"
+#include "base/sleep.h"
 #include "platform/env.h"
 
 namespace vorbex {
 
 void InitConsole() { platform::FlushStdoutByLine(); }
 
+namespace {
+
+// Long enough for any transfer of a working device, short enough that an
+// operator does not take a hung one for a hung tester.
+constexpr std::chrono::milliseconds kWriteDrainLimit{5000};
+
+// The first non-zero code asked for; the first thread to end the process
+// reads it after the drain, so that a failure found meanwhile (an errstop
+// report while the time limit ends the run) is not lost. Atomic, any thread;
+// nothing else hangs on it, so the default ordering is plenty.
+constinit std::atomic<int> g_exit_code{0};
+
+[[noreturn]] void ParkForGood() {
+  for (;;) SleepMilliseconds(100'000'000);
+}
+
+}  // namespace
+
+void StopWrites() {
+  ExitGate& gate = ProcessExitGate();
+  // Another thread is ending the process, and it alone may.
+  if (!gate.Close()) ParkForGood();
+  gate.Drain(kWriteDrainLimit);
+}
+
 void EndProcess(int code) {
+  if (code != 0) {
+    int none = 0;
+    g_exit_code.compare_exchange_strong(none, code);
+  }
+  StopWrites();
   std::fflush(stdout);
   std::fflush(stderr);
-  std::_Exit(code);
+  std::_Exit(g_exit_code.load());
 }
 
 TimeText Now() {

@@ -10,10 +10,20 @@ namespace vorbex {
 // thread before anything is printed.
 void InitConsole();
 
-// Ends the process with code from any thread: the streams are flushed, then
-// the process ends at once, without static destructors, so threads that are
-// still working never run on torn-down state.
+// Ends the process with code from any thread: no write starts any more,
+// those in flight are waited for (a few seconds at most), the streams are
+// flushed, then the process ends at once, without static destructors, so
+// threads that are still working never run on torn-down state. When several
+// threads end the process at once, the first one ends it, with the first
+// non-zero code that any of them asked for. REQUIRES: the caller is not in
+// the middle of a write.
 [[noreturn]] void EndProcess(int code);
+
+// What EndProcess does before it flushes: for a process that ends by
+// returning from main. Does not return when another thread has begun to
+// end the process. REQUIRES: every thread that may be joined later has been
+// joined; a thread that tries to write from now on never finishes.
+void StopWrites();
 
 // The local time as ctime prints it: 24 characters and a newline.
 // Safe for concurrent use by multiple threads.

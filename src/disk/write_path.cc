@@ -2,11 +2,13 @@
 // values in one hold of the table's Lock, stamps and writes them without the
 // Lock, and releases them under the Lock again. Blocks that another writer
 // holds are skipped rather than waited for, so no writer ever blocks on
-// another's transfer.
+// another's transfer. Each transfer passes the process's exit gate, so the
+// process never ends in the middle of one.
 
 #include <cstring>
 #include <mutex>
 
+#include "base/exit_gate.h"
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/test_disk.h"
@@ -104,9 +106,15 @@ void TestDisk::WriteBlocks(int32_t first, int32_t run_start,
   const int64_t offset = (static_cast<int64_t>(first) + run_start) * kBlockSize;
   const uint32_t length = static_cast<uint32_t>(run_length) * kBlockSize;
   uint32_t moved = 0;
-  const uint32_t rc = Handle->WriteAt(
-      offset, Buffer + static_cast<size_t>(run_start) * kBlockSize, length,
-      &moved);
+  uint32_t rc = 0;
+  {
+    // Only the transfer itself: the thread must be out of the gate before
+    // CheckTransfer throws, as a failure may end the process.
+    const GatedWrite gated(ProcessExitGate());
+    rc = Handle->WriteAt(offset,
+                         Buffer + static_cast<size_t>(run_start) * kBlockSize,
+                         length, &moved);
+  }
   CheckTransfer(rc, moved, length);
 }
 

@@ -76,6 +76,8 @@ int Main(int argc, const char* const* argv) {
     if (g_flags.errstop != 0) EndProcess(1);
     StopAllTests(tests);
     if (anchor != nullptr) anchor->Close();
+    // A test that could not be stopped may still be writing.
+    StopWrites();
   }
   return 0;
 }

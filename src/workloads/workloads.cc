@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "base/exit_gate.h"
 #include "workloads/test_thread.h"
 
 namespace vorbex {
@@ -39,6 +40,9 @@ constexpr int32_t kReadsPerWindow = 10001;
 }  // namespace
 
 bool TestThread::Stopping() const {
+  // While the process ends, no operation starts: the thread waits here
+  // until the exit, rather than read on and report after the last line.
+  ProcessExitGate().WaitWhileClosed();
   // Only a flag: Stop's join orders everything the thread did before it.
   return StopRequested.load(std::memory_order_relaxed) != 0;
 }

@@ -1,0 +1,61 @@
+#include "base/exit_gate.h"
+
+#include <cstdint>
+
+#include "base/sleep.h"
+
+namespace vorbex {
+namespace {
+
+// How often a parked thread looks whether its gate opened again, and how
+// often Drain looks at the writes in flight. Short next to the wait, long
+// enough to cost nothing.
+constexpr uint64_t kPollMilliseconds = 1;
+
+// Constant-initialized and trivially destroyed, so it is there before the
+// first thread and after the last destructor.
+constinit ExitGate g_process_gate;
+
+}  // namespace
+
+void ExitGate::EnterWrite() {
+  for (;;) {
+    in_flight_.fetch_add(1, std::memory_order_seq_cst);
+    if (!closed_.load(std::memory_order_seq_cst)) return;
+    in_flight_.fetch_sub(1, std::memory_order_seq_cst);
+    WaitWhileClosed();
+  }
+}
+
+void ExitGate::LeaveWrite() {
+  // Once the closer sees this, the transfer has returned; the exit needs
+  // nothing else from the writer.
+  in_flight_.fetch_sub(1, std::memory_order_seq_cst);
+}
+
+void ExitGate::WaitWhileClosed() const {
+  // Acquire pairs with Reopen's release, in the tests that reopen.
+  while (closed_.load(std::memory_order_acquire)) {
+    SleepMilliseconds(kPollMilliseconds);
+  }
+}
+
+bool ExitGate::Close() {
+  return !closed_.exchange(true, std::memory_order_seq_cst);
+}
+
+bool ExitGate::Drain(std::chrono::milliseconds limit) const {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + limit;
+  while (in_flight_.load(std::memory_order_seq_cst) != 0) {
+    if (Clock::now() >= deadline) return false;
+    SleepMilliseconds(kPollMilliseconds);
+  }
+  return true;
+}
+
+void ExitGate::Reopen() { closed_.store(false, std::memory_order_release); }
+
+ExitGate& ProcessExitGate() { return g_process_gate; }
+
+}  // namespace vorbex
