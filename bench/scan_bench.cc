@@ -48,8 +48,8 @@ void Stamp(const std::string& path, bool rewrites) {
   std::mt19937 rng(1);
   for (int k = 0; rewrites && k < 4000; ++k) {
     const int32_t count = std::uniform_int_distribution<int32_t>(1, 256)(rng);
-    d.WriteRange(
-        std::uniform_int_distribution<int32_t>(0, blocks - count)(rng), count);
+    d.WriteRange(std::uniform_int_distribution<int32_t>(0, blocks - count)(rng),
+                 count);
   }
   d.Close();
 }

@@ -345,9 +345,9 @@ TEST_F(ReadPathTest, ReadsFromMemoryReportOnlyWhatNoWriteExplains) {
     const int32_t before = c.reader->Mismatches;
     const std::string out = Read(4, 3, c.reader);
     EXPECT_EQ(c.reader->Mismatches - before, c.reported ? 1 : 0) << out;
-    EXPECT_EQ(out.find(c.damaged ? "Offset 400" : "Offset 304") !=
-                  std::string::npos,
-              c.reported)
+    EXPECT_EQ(
+        out.find(c.damaged ? "Offset 400" : "Offset 304") != std::string::npos,
+        c.reported)
         << out;
     PutOnDisk(5, OnDisk(4));  // not this test's any more
     Entry(5).store(0);

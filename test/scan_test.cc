@@ -177,7 +177,8 @@ class ScanTest : public testing::FakeDiskTest {
       if (pick(0, 7) == 0) PutBlock(lost, before);
     }
     Close(w);
-    for (int k = 0; k < 3; ++k) PutBlock(pick(1, blocks - 1), Block(pick(0, blocks - 1)));
+    for (int k = 0; k < 3; ++k)
+      PutBlock(pick(1, blocks - 1), Block(pick(0, blocks - 1)));
     // Flipped bits anywhere, and in neighbour maps in particular.
     for (int k = 0; k < 8; ++k) {
       const int32_t b = pick(1, blocks - 1);
@@ -324,9 +325,9 @@ TEST_F(ScanTest, AGenerationThatWrappedIsGoodAndItsLossIsNot) {
     ::testing::internal::CaptureStdout();
     d->ScanTarget();
     std::string out = ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.find("Block " + std::to_string(c.block) + ":") !=
-                  std::string::npos,
-              c.lost)
+    EXPECT_EQ(
+        out.find("Block " + std::to_string(c.block) + ":") != std::string::npos,
+        c.lost)
         << out;
     EXPECT_EQ(d->Mismatches, c.lost ? 1 : 0) << out;
     if (c.lost) continue;
@@ -452,8 +453,7 @@ TEST_F(StartupCheckTest, FailedScanLeavesAFreshTable) {
   for (int32_t b = 1; b < kBlocks; ++b) {
     ASSERT_EQ(anchor_->Table->States[b].load(), 0u) << b;
   }
-  EXPECT_EQ(anchor_->Table->States[0].load(),
-            WithSeq(kWritten | kThisRun, 1));
+  EXPECT_EQ(anchor_->Table->States[0].load(), WithSeq(kWritten | kThisRun, 1));
   EXPECT_EQ(LoadHeader(Block(0).data()).WriteSeq, 1);
   EXPECT_EQ(anchor_->Table->WriteSeq, 2);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -19,7 +20,7 @@ namespace vorbex {
 class ExtentMaxima {
  public:
   explicit ExtentMaxima(int32_t chunk) : chunk_(chunk) {
-    while (leaves_ < chunk) leaves_ *= 2;
+    while (leaves_ < static_cast<size_t>(chunk)) leaves_ *= 2;
     for (std::vector<int64_t>& tree : trees_) tree.assign(2 * leaves_, 0);
   }
 
@@ -40,11 +41,13 @@ class ExtentMaxima {
     // A raise tags the nodes that cover its range; pushing every tag down
     // to the leaves is one pass, and leaves the tags where they are, since
     // raising twice to the same value changes nothing.
-    for (int32_t node = 1; node < leaves_; ++node) {
+    for (size_t node = 1; node < leaves_; ++node) {
       tree[2 * node] = std::max(tree[2 * node], tree[node]);
       tree[2 * node + 1] = std::max(tree[2 * node + 1], tree[node]);
     }
-    for (int32_t i = 0; i < count; ++i) settle(i, tree[leaves_ + i]);
+    for (int32_t i = 0; i < count; ++i) {
+      settle(i, tree[leaves_ + static_cast<size_t>(i)]);
+    }
   }
 
   // Chunk number k enters the window in place of the one three before it.
@@ -56,21 +59,23 @@ class ExtentMaxima {
   }
 
   // The nodes that exactly cover leaves l ... r - 1, from the bottom up.
-  void RaiseIn(std::vector<int64_t>& tree, int64_t l, int64_t r, int64_t w) {
-    for (l += leaves_, r += leaves_; l < r; l /= 2, r /= 2) {
+  void RaiseIn(std::vector<int64_t>& tree, int64_t lo, int64_t hi, int64_t w) {
+    size_t l = leaves_ + static_cast<size_t>(lo);
+    size_t r = leaves_ + static_cast<size_t>(hi);
+    for (; l < r; l /= 2, r /= 2) {
       if ((l & 1) != 0) {
-        tree[static_cast<size_t>(l)] = std::max(tree[static_cast<size_t>(l)], w);
+        tree[l] = std::max(tree[l], w);
         ++l;
       }
       if ((r & 1) != 0) {
         --r;
-        tree[static_cast<size_t>(r)] = std::max(tree[static_cast<size_t>(r)], w);
+        tree[r] = std::max(tree[r], w);
       }
     }
   }
 
   const int32_t chunk_;
-  int32_t leaves_ = 1;
+  size_t leaves_ = 1;
   // One binary tree per chunk of the window, by chunk number modulo 3: the
   // chunk that enters takes the place of the one that left.
   std::array<std::vector<int64_t>, 3> trees_;

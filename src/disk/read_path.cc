@@ -167,8 +167,8 @@ bool TestDisk::ReadAgainAlone(int32_t blk, BlockFinding* found) {
     }
     std::memcpy(Spare, &kPoison, sizeof kPoison);
     uint32_t moved = 0;
-    const uint32_t rc = Handle->ReadAt(int64_t{blk} * kBlockSize, Spare,
-                                       kBlockSize, &moved);
+    const uint32_t rc =
+        Handle->ReadAt(int64_t{blk} * kBlockSize, Spare, kBlockSize, &moved);
     CheckTransfer(rc, moved, kBlockSize);
     if (cell.load() != before) continue;
     *found = ExamineBlock(blk, Spare, before, before);
