@@ -18,3 +18,5 @@ ensure_packages() {
 
 BUILD_PACKAGES=(g++ cmake ninja-build)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev util-linux mount e2fsprogs)
+# clang and the runtime that holds libFuzzer, for the fuzz preset.
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev)
