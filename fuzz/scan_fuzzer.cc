@@ -245,8 +245,8 @@ class Builder {
   std::abort();
 }
 
-// A target with nothing but its own whole writes on it: no report, and the
-// table holds exactly what the stamps say.
+// A target with nothing but its own whole writes on it: no report, the table
+// holds exactly what the stamps say, and the next write is newer than all.
 void CheckCleanVerdict(Builder& target, TestDisk& scanner, bool threw) {
   if (threw) Fail("the scan of an undamaged target failed", -1);
   if (scanner.Mismatches != 0) Fail("an undamaged target got a report", -1);
@@ -256,6 +256,9 @@ void CheckCleanVerdict(Builder& target, TestDisk& scanner, bool threw) {
     const bool stamped = h.Magic == kMagic;
     if (((s & kWritten) != 0) != stamped) Fail("Written is wrong", b);
     if (SeqOf(s) != (stamped ? h.Seq : 0)) Fail("the generation is wrong", b);
+    if (stamped && h.WriteSeq >= scanner.Table->WriteSeq) {
+      Fail("the next WriteSeq is not newer", b);
+    }
   }
 }
 
@@ -317,7 +320,9 @@ void RunOne(const uint8_t* data, size_t size) {
 }  // namespace
 }  // namespace vorbex
 
+// Runs once, before the fuzzer starts any thread.
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
+  // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread yet
   if (std::getenv("VORBEX_FUZZ_STDOUT") == nullptr) {
     if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
   }
