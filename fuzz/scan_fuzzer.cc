@@ -8,7 +8,8 @@
 //
 // Beyond crashes, hangs and sanitizer reports it checks one verdict: a target
 // that only ever saw whole, undamaged writes of its own is confirmed without
-// a single report, every stamped block Written at the generation it carries.
+// a single report, every stamped block Written at the generation it carries,
+// and the next write newer than every stamp.
 //
 // Standard output (the scan's reports) goes to /dev/null unless
 // VORBEX_FUZZ_STDOUT is set, for when one input is replayed.
