@@ -18,3 +18,6 @@ ensure_packages() {
 
 BUILD_PACKAGES=(g++ cmake ninja-build)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev util-linux mount e2fsprogs)
+# clang, the runtime that holds libFuzzer, and the symbolizer that puts file
+# names and lines in its reports, for the fuzz preset.
+FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
