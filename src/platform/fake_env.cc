@@ -1,6 +1,7 @@
 #include "platform/fake_env.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -299,7 +300,7 @@ uint32_t FakeEnv::Draw(uint32_t bound) {
 void FakeEnv::XorBlock(const DamagePlan& plan, uint8_t* block, int* byte,
                        uint32_t* mask) {
   if (plan.mask != 0) {
-    *byte = plan.lo & ~3;
+    *byte = (plan.lo & ~3) + std::countr_zero(plan.mask) / 8;
     *mask = plan.mask;
   } else {
     const uint32_t bit = Draw(static_cast<uint32_t>(plan.hi - plan.lo) * 8);
