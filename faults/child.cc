@@ -5,9 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <cstdio>
-#include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -49,10 +48,10 @@ const char* PhaseName(Phase p) {
 // A damaged block not yet replaced.
 struct OpenDamage {
   int byte = -1;
-  uint16_t seq = 0;       // the generation the block should carry
-  bool neighbour = false; // a map entry no online read compares
-  bool stale = false;     // served once, never on the medium
-  bool seen = false;      // in the current phase
+  uint16_t seq = 0;        // the generation the block should carry
+  bool neighbour = false;  // a map entry no online read compares
+  bool stale = false;      // served once, never on the medium
+  bool seen = false;       // in the current phase
   bool ever_seen = false;
 };
 
@@ -125,8 +124,11 @@ class Ledger {
     }
   }
 
-  // Before a check: why a flipped map entry that the check cannot use would
-  // go unreported.
+  // Before a check, from the target as it lies: why each damaged block
+  // that the check cannot tell from a good one will go unreported (a map
+  // entry the check does not use, a lost write nothing names). Also notes,
+  // for stale copies the check may be served, which blocks only their own
+  // stamp vouches for.
   void ExplainBeforeCheck();
 
  private:
@@ -142,16 +144,15 @@ class Ledger {
     open_[{e.fault, e.block}] = d;
     faults_.insert(e.fault);
     if (e.damage != Damage::kStale) damaged_blocks_.insert(e.block);
-    std::printf("@placed %lld %lld %d %u %d %d\n",
-                static_cast<long long>(e.fault),
-                static_cast<long long>(e.block), e.byte, e.mask, h.BaseBlk,
-                h.EndBlk);
+    std::printf(
+        "@placed %lld %lld %d %u %d %d\n", static_cast<long long>(e.fault),
+        static_cast<long long>(e.block), e.byte, e.mask, h.BaseBlk, h.EndBlk);
     if (d.stale && (phase_ == Phase::kCheck || phase_ == Phase::kResumeScan) &&
         !vouched_.empty() && !vouched_[static_cast<size_t>(e.block)]) {
-      std::printf("@reason %lld %lld no stamp but the block's own names its "
-                  "newest generation, and the older copy is whole\n",
-                  static_cast<long long>(e.fault),
-                  static_cast<long long>(e.block));
+      std::printf(
+          "@reason %lld %lld no stamp but the block's own names its "
+          "newest generation, and the older copy is whole\n",
+          static_cast<long long>(e.fault), static_cast<long long>(e.block));
     }
   }
 
@@ -275,10 +276,15 @@ void PlaceAtRest(FakeEnv* env, Ledger* ledger, const FaultClass& c,
 // Places faults evenly over a stress phase.
 class Injector {
  public:
-  Injector(FakeEnv* env, Ledger* ledger, const FaultClass& c, int count,
-           int ms, uint64_t seed)
-      : env_(env), ledger_(ledger), class_(c), count_(count), ms_(ms),
-        rng_(seed), thread_([this] { Loop(); }) {}
+  Injector(FakeEnv* env, Ledger* ledger, const FaultClass& c, int count, int ms,
+           uint64_t seed)
+      : env_(env),
+        ledger_(ledger),
+        class_(c),
+        count_(count),
+        ms_(ms),
+        rng_(seed),
+        thread_([this] { Loop(); }) {}
   ~Injector() { thread_.join(); }
   Injector(const Injector&) = delete;
   Injector& operator=(const Injector&) = delete;
@@ -296,8 +302,8 @@ class Injector {
       if (class_.at_rest) {
         PlaceAtRest(env_, ledger_, class_, &rng_);
       } else {
-        env_->ArmDamage(kTargetPath, {class_.damage, class_.lo, class_.hi,
-                                      class_.mask, 1});
+        env_->ArmDamage(kTargetPath,
+                        {class_.damage, class_.lo, class_.hi, class_.mask, 1});
       }
     }
   }
@@ -326,9 +332,10 @@ void LastWrites(FakeEnv* env, const FaultClass& c, int count,
 }
 
 // One run: the start-up sequence, the level's tests for ms, and their stop.
-void Run(Ledger* ledger, int32_t level, Phase tests_phase,
-         const std::function<void()>& while_running,
-         const std::function<void()>& after_stop = [] {}) {
+void Run(
+    Ledger* ledger, int32_t level, Phase tests_phase,
+    const std::function<void()>& while_running,
+    const std::function<void()>& after_stop = [] {}) {
   std::unique_ptr<TestDisk> anchor = StartupCheck(kTargetPath);
   if (g_flags.check != 0) {
     anchor->Close();
@@ -380,9 +387,8 @@ int RunChild(const std::vector<std::string>& args) {
     env.KeepPreviousVersions(kTargetPath);
   }
   Ledger ledger(&env);
-  env.ObserveDamage([&ledger](const FakeEnv::DamageEvent& e) {
-    ledger.Observe(e);
-  });
+  env.ObserveDamage(
+      [&ledger](const FakeEnv::DamageEvent& e) { ledger.Observe(e); });
 
   // Each phase is a run of its own, with a RunID of its own.
   const auto flags = [&](uint32_t run, int32_t resume, int32_t check) {

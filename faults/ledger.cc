@@ -3,9 +3,10 @@
 // when the suite knows one.
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <limits>
 #include <map>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,17 +21,21 @@ struct Damaged {
   int64_t fault = 0;
   int64_t block = 0;
   int byte = -1;
-  int32_t base = 0;
+  int32_t base = 0;  // the extent of the stamp that belongs there
   int32_t end = 0;
+  int32_t claimed_base = 0;  // and the one the damaged stamp claims
+  int32_t claimed_end = 0;
   bool seen = false;
-  int closed_in = -1;   // the phase whose write replaced it
-  std::string closed;   // healed, rewritten or superseded
+  int closed_in = -1;  // the phase whose write replaced it
+  std::string closed;  // healed, rewritten or superseded
   bool online = false;
   bool check = false;
-  std::string reason;   // from the child
+  std::string reason;  // from the child
 };
 
-bool OnlinePhase(const std::string& p) { return p == "stress" || p == "resume"; }
+bool OnlinePhase(const std::string& p) {
+  return p == "stress" || p == "resume";
+}
 bool CheckPhase(const std::string& p) {
   return p == "check" || p == "resume-scan";
 }
@@ -69,8 +74,7 @@ std::string ReasonFor(const FaultClass& c, const Damaged& d, bool ended_early) {
     return "served while the block's write was in flight, when either copy "
            "is right";
   }
-  if (c.damage == platform::FakeEnv::Damage::kXor && c.mask == 0 &&
-      c.lo == 0) {
+  if (c.damage == platform::FakeEnv::Damage::kXor && c.mask == 0 && c.lo == 0) {
     return HeaderReason(d);
   }
   if (!d.seen && ended_early) {
@@ -118,6 +122,17 @@ void Account(const Scenario& s, const std::string& out, int exit_code,
       Damaged d;
       unsigned mask = 0;
       in >> f >> b >> d.byte >> mask >> d.base >> d.end;
+      // A flipped bound claims another extent, whose blocks the check may
+      // blame.
+      d.claimed_base = d.base;
+      d.claimed_end = d.end;
+      if (d.byte >= 20 && d.byte < 24) {
+        d.claimed_base =
+            static_cast<int32_t>(static_cast<uint32_t>(d.base) ^ mask);
+      } else if (d.byte >= 24 && d.byte < 28) {
+        d.claimed_end =
+            static_cast<int32_t>(static_cast<uint32_t>(d.end) ^ mask);
+      }
       d.fault = f;
       d.block = b;
       damaged[{f, b}] = d;
@@ -143,12 +158,14 @@ void Account(const Scenario& s, const std::string& out, int exit_code,
       // neighbours could make the check blame r.
       std::vector<Damaged*> direct;
       std::vector<Damaged*> near;
-      int64_t best = INT64_MAX;
+      int64_t best = std::numeric_limits<int64_t>::max();
       for (auto& [key, d] : damaged) {
         if (d.closed_in >= 0 && d.closed_in != phase) continue;
         if (d.block == r) direct.push_back(&d);
-        const int64_t lo = std::min<int64_t>(d.block - kSelfEntry, d.base);
-        const int64_t hi = std::max<int64_t>(d.block + kSelfEntry, d.end - 1);
+        const int64_t lo =
+            std::min<int64_t>({d.block - kSelfEntry, d.base, d.claimed_base});
+        const int64_t hi = std::max<int64_t>(
+            {d.block + kSelfEntry, d.end - 1, d.claimed_end - 1});
         if (r < lo || r > hi) continue;
         const int64_t dist = std::abs(d.block - r);
         if (dist < best) {
@@ -182,7 +199,9 @@ void Account(const Scenario& s, const std::string& out, int exit_code,
   // Each fault's fate is that of its best-caught block.
   std::map<int64_t, std::vector<const Damaged*>> faults;
   for (const auto& [key, d] : damaged) faults[d.fault].push_back(&d);
-  for (const auto& [fault, blocks] : faults) {
+  for (const auto& entry : faults) {
+    const int64_t fault = entry.first;
+    const std::vector<const Damaged*>& blocks = entry.second;
     ++tally->injected;
     const auto any = [&](auto pred) {
       return std::any_of(blocks.begin(), blocks.end(), pred);

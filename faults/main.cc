@@ -4,9 +4,8 @@
 // for no reason it knows, when a report has no fault to explain it, or when
 // a run misbehaved.
 
-#include <cstdio>
 #include <algorithm>
-#include <cstring>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
@@ -42,9 +41,8 @@ int RunSuite(const std::string& self, const Options& o) {
   int scenarios = 0;
   for (size_t ci = 0; ci < FaultClasses().size(); ++ci) {
     const FaultClass& c = FaultClasses()[ci];
-    if (!o.classes.empty() &&
-        std::find(o.classes.begin(), o.classes.end(), c.name) ==
-            o.classes.end()) {
+    if (!o.classes.empty() && std::find(o.classes.begin(), o.classes.end(),
+                                        c.name) == o.classes.end()) {
       continue;
     }
     order.push_back(c.name);
@@ -58,8 +56,7 @@ int RunSuite(const std::string& self, const Options& o) {
           s.level = levels[li];
           s.stress_ms = o.ms;
           s.errstop = errstop;
-          s.seed = static_cast<uint64_t>(seed * 1000 + static_cast<int>(ci) * 10 +
-                                         static_cast<int>(li));
+          s.seed = static_cast<uint64_t>(seed) * 1000 + ci * 10 + li;
           s.faults = c.control ? 0 : errstop ? 1 : 4;
           std::vector<std::string> argv = {self};
           for (const std::string& a : ChildArguments(s)) argv.push_back(a);
@@ -83,14 +80,16 @@ int RunSuite(const std::string& self, const Options& o) {
   }
 
   std::printf("%d scenarios\n\n", scenarios);
-  std::printf("| class | faults | caught online | caught by check | healed | "
-              "accounted | missed | false reports |\n");
+  std::printf(
+      "| class | faults | caught online | caught by check | healed | "
+      "accounted | missed | false reports |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   int failures = 0;
   for (const std::string& name : order) {
     const Tally& t = tallies[name];
     PrintRow(FindClass(name)->label, t);
-    failures += t.missed + t.false_reports + static_cast<int>(t.problems.size());
+    failures +=
+        t.missed + t.false_reports + static_cast<int>(t.problems.size());
   }
   std::printf("\n");
   for (const std::string& name : order) {
@@ -129,8 +128,8 @@ const std::vector<FaultClass>& FaultClasses() {
        0, false},
       {"map-rot", "bit flip in map, at rest", Damage::kXor, true, 48, 304, 0,
        false},
-      {"fill-rot", "bit flip in fill, at rest", Damage::kXor, true, 304, 512,
-       0, false},
+      {"fill-rot", "bit flip in fill, at rest", Damage::kXor, true, 304, 512, 0,
+       false},
       {"stale", "stale read", Damage::kStale, false, 0, 512, 0, false},
       {"foreign", "another target's stamp", Damage::kXor, false, 4, 8,
        0x00010000, false},

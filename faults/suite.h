@@ -55,11 +55,11 @@ int RunChild(const std::vector<std::string>& args);
 // What became of the faults of one or more scenarios.
 struct Tally {
   int injected = 0;
-  int online = 0;    // reported by a run's reads
-  int check = 0;     // reported by a check (-c, or the scan of -r)
-  int healed = 0;    // overwritten by a later write before anyone read it
-  int accounted = 0; // missed for a reason the suite can name
-  int missed = 0;    // missed for no reason the suite knows
+  int online = 0;         // reported by a run's reads
+  int check = 0;          // reported by a check (-c, or the scan of -r)
+  int healed = 0;         // overwritten by a later write before anyone read it
+  int accounted = 0;      // missed for a reason the suite can name
+  int missed = 0;         // missed for no reason the suite knows
   int false_reports = 0;  // reports that no fault explains
   std::map<std::string, int> reasons;  // reason -> damaged blocks
   std::vector<std::string> problems;   // lines for a person to look at

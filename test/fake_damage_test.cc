@@ -70,12 +70,12 @@ TEST_F(FakeDamageTest, EachWriteDamageLandsWhatItSaysAndRecordsTheRest) {
     int lo, hi;
     uint32_t mask;
   };
-  for (const Case& c : {Case{Damage::kLost, 0, 512, 0},
-                        Case{Damage::kTorn, 0, 512, 0},
-                        Case{Damage::kTornBlock, 0, 512, 0},
-                        Case{Damage::kMisdirected, 0, 512, 0},
-                        Case{Damage::kXor, 4, 8, 0x00010000},
-                        Case{Damage::kXor, 304, 512, 0}}) {
+  for (const Case& c :
+       {Case{Damage::kLost, 0, 512, 0}, Case{Damage::kTorn, 0, 512, 0},
+        Case{Damage::kTornBlock, 0, 512, 0},
+        Case{Damage::kMisdirected, 0, 512, 0},
+        Case{Damage::kXor, 4, 8, 0x00010000},
+        Case{Damage::kXor, 304, 512, 0}}) {
     SCOPED_TRACE(static_cast<int>(c.damage));
     env_.AddTarget("t", kBlocks * 512);
     events_.clear();
@@ -113,7 +113,9 @@ TEST_F(FakeDamageTest, EachWriteDamageLandsWhatItSaysAndRecordsTheRest) {
         ASSERT_EQ(placed.size(), 1u);
         const Event& e = events_[0];
         size_t differ = 0;
-        for (size_t i = 0; i < got.size(); ++i) differ += got[i] != meant[i];
+        for (size_t i = 0; i < got.size(); ++i) {
+          if (got[i] != meant[i]) ++differ;
+        }
         EXPECT_EQ(differ, 1u);
         EXPECT_GE(e.byte, c.lo);
         EXPECT_LT(e.byte, c.hi);
@@ -125,10 +127,9 @@ TEST_F(FakeDamageTest, EachWriteDamageLandsWhatItSaysAndRecordsTheRest) {
     }
     // A clean write over the damage ends it, and says so.
     Write(0, 200, 9);
-    EXPECT_EQ(std::count_if(events_.begin(), events_.end(),
-                            [](const Event& e) {
-                              return e.kind == Event::kOverwritten;
-                            }),
+    EXPECT_EQ(std::count_if(
+                  events_.begin(), events_.end(),
+                  [](const Event& e) { return e.kind == Event::kOverwritten; }),
               static_cast<long>(placed.size()));
   }
 }

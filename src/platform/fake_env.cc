@@ -324,8 +324,7 @@ bool FakeEnv::TakeDamage(const std::string& path, const Medium& m, bool write,
     if (write && first < p.first_block) continue;
     if (p.damage == Damage::kTorn && end - first < 2) continue;
     if (!write) {
-      const auto prev =
-          m.previous.lower_bound(std::max(first, p.first_block));
+      const auto prev = m.previous.lower_bound(std::max(first, p.first_block));
       if (prev == m.previous.end() || prev->first >= end) continue;
     }
     if (it->rate > 0) {
@@ -372,8 +371,8 @@ void FakeEnv::DamageWrite(Medium& m, const DamagePlan& plan, int64_t offset,
       lose(j + 1, n);
       break;
     }
-    case Damage::kMisdirected: MisdirectWrite(m, plan, fault, offset, buffer,
-                                              length);
+    case Damage::kMisdirected:
+      MisdirectWrite(m, plan, fault, offset, buffer, length);
       break;
     case Damage::kXor: {
       Land(m, offset, buffer, length);
@@ -428,8 +427,7 @@ void FakeEnv::DamageRead(Medium& m, const DamagePlan& plan, int64_t offset,
     candidates.push_back(it->first);
   }
   if (candidates.empty()) return;
-  const int64_t b =
-      candidates[Draw(static_cast<uint32_t>(candidates.size()))];
+  const int64_t b = candidates[Draw(static_cast<uint32_t>(candidates.size()))];
   std::memcpy(buffer + (b - first) * 512, m.previous.at(b).data(), 512);
   if (!observer_) return;
   Block current{};

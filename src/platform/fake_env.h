@@ -104,7 +104,7 @@ class FakeEnv final : public Env {
     Damage damage = Damage::kLost;
     bool at_rest = false;
     int64_t block = 0;
-    int byte = -1;  // kXor and kTornBlock: the first byte that differs
+    int byte = -1;      // kXor and kTornBlock: the first byte that differs
     uint32_t mask = 0;  // kXor: what was xored into the word at `byte & ~3`
     const uint8_t* intended = nullptr;  // kPlaced: 512 bytes that belong
     const Target* reader = nullptr;     // kRead: whose handle read it
@@ -157,7 +157,7 @@ class FakeEnv final : public Env {
     uint32_t bad_spot_error = 0;
     std::map<int64_t, Block> blocks;  // by block number; absent ones are 0
     bool keep_previous = false;
-    std::map<int64_t, Block> previous;  // the version before the current one
+    std::map<int64_t, Block> previous;   // the version before the current one
     std::map<int64_t, int64_t> damaged;  // block -> fault, until overwritten
   };
 
