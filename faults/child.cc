@@ -203,26 +203,26 @@ void Ledger::ExplainBeforeCheck() {
   // newest valid stamp that names it (among stamps of one write, the first
   // the scan comes to), leaving out block skip; 0 when none does.
   const auto named_by_newest = [&](int64_t named, int64_t skip) {
-    int64_t newest = -1;
-    uint16_t entry = 0;
+    struct {
+      int64_t write_seq = -1;
+      uint16_t entry = 0;
+      int64_t block = -1;
+    } newest;
     for (int64_t c = std::max<int64_t>(0, named - 63);
          c <= std::min<int64_t>(kTargetBlocks - 1, named + 64); ++c) {
       const BlockHeader o = LoadHeader(at(c));
       const uint16_t e =
           NeighbourEntry(at(c), static_cast<int>(named - c) + kSelfEntry);
       if (c == skip || !ValidStamp(o, c, disk_id) || e == 0) continue;
-      if (o.WriteSeq > newest) {
-        newest = o.WriteSeq;
-        entry = e;
-      }
+      if (o.WriteSeq > newest.write_seq) newest = {o.WriteSeq, e, c};
     }
-    return std::make_pair(newest, entry);
+    return newest;
   };
   std::lock_guard<std::mutex> hold(mu_);
   vouched_.assign(kTargetBlocks, false);
   for (int64_t b = 0; b < kTargetBlocks; ++b) {
     vouched_[static_cast<size_t>(b)] =
-        named_by_newest(b, b).second == LoadHeader(at(b)).Seq;
+        named_by_newest(b, b).entry == LoadHeader(at(b)).Seq;
   }
   for (const auto& [key, d] : open_) {
     const int64_t b = key.second;
@@ -237,13 +237,13 @@ void Ledger::ExplainBeforeCheck() {
         why = "the entry became 0, which says nothing";
       } else {
         const auto other = named_by_newest(named, b);
-        if (other.first > h.WriteSeq ||
-            (other.first == h.WriteSeq && other.second != 0)) {
+        if (other.write_seq > h.WriteSeq ||
+            (other.write_seq == h.WriteSeq && other.block < b)) {
           why = "a newer stamp's map names that neighbour's generation";
         }
       }
     } else if (d.byte < 0 && ValidStamp(h, b, disk_id) &&
-               named_by_newest(b, -1).second == h.Seq) {
+               named_by_newest(b, -1).entry == h.Seq) {
       why = "the write left no stamp behind that names its generation";
     }
     if (why != nullptr) {
