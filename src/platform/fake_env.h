@@ -18,7 +18,8 @@ namespace vorbex::platform {
 // An Env whose targets live in memory, for tests: it records every transfer
 // and can fail an open, a size query, an allocation or any one transfer, move
 // fewer bytes than asked, or report success while moving nothing (a lost
-// write, an undelivered read). The product never uses it.
+// write, an undelivered read), or silently damage what it stores and what
+// it serves, recording where. The product never uses it.
 //
 // Safe for concurrent use by multiple threads.
 class FakeEnv final : public Env {
@@ -127,7 +128,7 @@ class FakeEnv final : public Env {
   void DamageAtRate(const std::string& path, const DamagePlan& plan,
                     double rate, int limit);
   // Applies a kXor plan to a block where it lies; false when the block
-  // holds nothing yet.
+  // holds nothing yet or lies before the plan's first_block.
   bool DamageAtRest(const std::string& path, int64_t block,
                     const DamagePlan& plan);
   // Forgets pending damage, armed or by rate, on every target.
