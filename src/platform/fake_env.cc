@@ -1,6 +1,7 @@
 #include "platform/fake_env.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -36,14 +37,14 @@ class FakeEnv::FakeTarget final : public Target {
   uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
                   uint32_t* moved) override {
     return env_->Move(path_, false, offset, static_cast<char*>(buffer), length,
-                      moved);
+                      moved, this);
   }
 
   uint32_t WriteAt(int64_t offset, const void* buffer, uint32_t length,
                    uint32_t* moved) override {
     return env_->Move(path_, true, offset,
                       const_cast<char*>(static_cast<const char*>(buffer)),
-                      length, moved);
+                      length, moved, this);
   }
 
  private:
@@ -181,7 +182,8 @@ void FakeEnv::FreePages(void* pages, size_t /*bytes*/) {
 }
 
 uint32_t FakeEnv::Move(const std::string& path, bool write, int64_t offset,
-                       char* buffer, uint32_t length, uint32_t* moved) {
+                       char* buffer, uint32_t length, uint32_t* moved,
+                       const Target* target) {
   int64_t number = 0;
   {
     std::lock_guard<std::mutex> hold(mu_);
@@ -190,14 +192,15 @@ uint32_t FakeEnv::Move(const std::string& path, bool write, int64_t offset,
   }
   if (auto hook = TakeHook(When::kBefore, number)) hook();
   const uint32_t rc =
-      MoveLocked(number, path, write, offset, buffer, length, moved);
+      MoveLocked(number, path, write, offset, buffer, length, moved, target);
   if (auto hook = TakeHook(When::kAfter, number)) hook();
   return rc;
 }
 
 uint32_t FakeEnv::MoveLocked(int64_t number, const std::string& path,
                              bool write, int64_t offset, char* buffer,
-                             uint32_t length, uint32_t* moved) {
+                             uint32_t length, uint32_t* moved,
+                             const Target* target) {
   std::lock_guard<std::mutex> hold(mu_);
   Medium& m = media_.at(path);
 
@@ -223,13 +226,288 @@ uint32_t FakeEnv::MoveLocked(int64_t number, const std::string& path,
       case Fault::kShort: todo = std::min(todo, f.value); break;
     }
   }
+  DamagePlan plan;
+  const bool damage =
+      !damage_.empty() && TakeDamage(path, m, write, offset, todo, &plan);
   if (write) {
-    CopyIn(m, offset, buffer, todo);
+    if (damage) {
+      DamageWrite(m, plan, offset, buffer, todo);
+    } else {
+      Land(m, offset, buffer, todo);
+    }
   } else {
     CopyOut(m, offset, buffer, todo);
+    if (damage) DamageRead(m, plan, offset, buffer, todo, target);
+    if (observer_) TellReads(m, offset, todo, target);
   }
   *moved = todo;
   return kErrorSuccess;
+}
+
+void FakeEnv::ObserveDamage(std::function<void(const DamageEvent&)> observer) {
+  std::lock_guard<std::mutex> hold(mu_);
+  observer_ = std::move(observer);
+}
+
+void FakeEnv::SeedDamage(uint64_t seed) {
+  std::lock_guard<std::mutex> hold(mu_);
+  rng_.seed(seed);
+}
+
+void FakeEnv::KeepPreviousVersions(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mu_);
+  media_.at(path).keep_previous = true;
+}
+
+void FakeEnv::ArmDamage(const std::string& path, const DamagePlan& plan,
+                        int skip) {
+  std::lock_guard<std::mutex> hold(mu_);
+  damage_.push_back({path, plan, skip, 0, 1});
+}
+
+void FakeEnv::DamageAtRate(const std::string& path, const DamagePlan& plan,
+                           double rate, int limit) {
+  std::lock_guard<std::mutex> hold(mu_);
+  std::erase_if(damage_, [&](const ArmedDamage& a) {
+    return a.path == path && a.rate > 0 && a.plan.damage == plan.damage;
+  });
+  if (rate > 0 && limit > 0) damage_.push_back({path, plan, 0, rate, limit});
+}
+
+void FakeEnv::DisarmDamage() {
+  std::lock_guard<std::mutex> hold(mu_);
+  damage_.clear();
+}
+
+bool FakeEnv::DamageAtRest(const std::string& path, int64_t block,
+                           const DamagePlan& plan) {
+  std::lock_guard<std::mutex> hold(mu_);
+  Medium& m = media_.at(path);
+  const auto it = m.blocks.find(block);
+  if (it == m.blocks.end() || block < plan.first_block) return false;
+  const Block intended = it->second;
+  int byte = 0;
+  uint32_t mask = 0;
+  XorBlock(plan, it->second.data(), &byte, &mask);
+  Place(m, ++faults_placed_, plan, true, block, byte, mask, intended.data());
+  return true;
+}
+
+uint32_t FakeEnv::Draw(uint32_t bound) {
+  return static_cast<uint32_t>(rng_() % bound);
+}
+
+void FakeEnv::XorBlock(const DamagePlan& plan, uint8_t* block, int* byte,
+                       uint32_t* mask) {
+  if (plan.mask != 0) {
+    *byte = (plan.lo & ~3) + std::countr_zero(plan.mask) / 8;
+    *mask = plan.mask;
+  } else {
+    const uint32_t bit = Draw(static_cast<uint32_t>(plan.hi - plan.lo) * 8);
+    *byte = plan.lo + static_cast<int>(bit / 8);
+    *mask = (1u << (bit % 8)) << (8 * (*byte & 3));
+  }
+  uint32_t word = 0;
+  std::memcpy(&word, block + (*byte & ~3), sizeof word);
+  word ^= *mask;
+  std::memcpy(block + (*byte & ~3), &word, sizeof word);
+}
+
+bool FakeEnv::TakeDamage(const std::string& path, const Medium& m, bool write,
+                         int64_t offset, uint32_t length, DamagePlan* plan) {
+  const int64_t first = offset / 512;
+  const int64_t end = first + length / 512;
+  for (auto it = damage_.begin(); it != damage_.end(); ++it) {
+    const DamagePlan& p = it->plan;
+    if (it->path != path || first == end) continue;
+    if (write != (p.damage != Damage::kStale)) continue;
+    if (write && first < p.first_block) continue;
+    if (p.damage == Damage::kTorn && end - first < 2) continue;
+    if (!write) {
+      const auto prev = m.previous.lower_bound(std::max(first, p.first_block));
+      if (prev == m.previous.end() || prev->first >= end) continue;
+    }
+    if (it->rate > 0) {
+      if (std::uniform_real_distribution<double>(0, 1)(rng_) >= it->rate) {
+        continue;
+      }
+    } else if (it->skip > 0) {
+      --it->skip;
+      continue;
+    }
+    *plan = p;
+    if (--it->limit <= 0) damage_.erase(it);
+    return true;
+  }
+  return false;
+}
+
+void FakeEnv::DamageWrite(Medium& m, const DamagePlan& plan, int64_t offset,
+                          const char* buffer, uint32_t length) {
+  const int64_t first = offset / 512;
+  const auto n = static_cast<int64_t>(length / 512);
+  const int64_t fault = ++faults_placed_;
+  const auto meant = [buffer](int64_t j) {
+    return reinterpret_cast<const uint8_t*>(buffer) + j * 512;
+  };
+  const auto lose = [&](int64_t from, int64_t to) {
+    for (int64_t j = from; j < to; ++j) {
+      Place(m, fault, plan, false, first + j, -1, 0, meant(j));
+    }
+  };
+  switch (plan.damage) {
+    case Damage::kLost: lose(0, n); break;
+    case Damage::kTorn: {
+      const int64_t cut = 1 + Draw(static_cast<uint32_t>(n - 1));
+      Land(m, offset, buffer, static_cast<size_t>(cut) * 512);
+      lose(cut, n);
+      break;
+    }
+    case Damage::kTornBlock: {
+      const int64_t j = Draw(static_cast<uint32_t>(n));
+      const int k = 1 + static_cast<int>(Draw(511));
+      Land(m, offset, buffer, static_cast<size_t>(j * 512 + k));
+      Place(m, fault, plan, false, first + j, k, 0, meant(j));
+      lose(j + 1, n);
+      break;
+    }
+    case Damage::kMisdirected:
+      MisdirectWrite(m, plan, fault, offset, buffer, length);
+      break;
+    case Damage::kXor: {
+      Land(m, offset, buffer, length);
+      const int64_t j = Draw(static_cast<uint32_t>(n));
+      int byte = 0;
+      uint32_t mask = 0;
+      XorBlock(plan, m.blocks[first + j].data(), &byte, &mask);
+      Place(m, fault, plan, false, first + j, byte, mask, meant(j));
+      break;
+    }
+    case Damage::kStale: break;  // never taken for a write
+  }
+}
+
+void FakeEnv::MisdirectWrite(Medium& m, const DamagePlan& plan, int64_t fault,
+                             int64_t offset, const char* buffer,
+                             uint32_t length) {
+  const int64_t first = offset / 512;
+  const auto n = static_cast<int64_t>(length / 512);
+  const int64_t blocks = m.bytes / 512;
+  int64_t delta = 1 + Draw(64);
+  if (Draw(2) == 0) delta = -delta;
+  int64_t to = first + delta;
+  if (to < plan.first_block || to + n > blocks) to = first - delta;
+  if (to < plan.first_block || to + n > blocks) to = -1;  // nowhere: lost
+
+  // What the blocks that the write lands on held, and so should still hold
+  // unless the write was meant for them too.
+  std::vector<uint8_t> before(static_cast<size_t>(length));
+  if (to >= 0) {
+    CopyOut(m, to * 512, reinterpret_cast<char*>(before.data()), length);
+    Land(m, to * 512, buffer, length);
+  }
+  for (int64_t j = 0; j < n; ++j) {
+    Place(m, fault, plan, false, first + j, -1, 0,
+          reinterpret_cast<const uint8_t*>(buffer) + j * 512);
+  }
+  for (int64_t j = 0; to >= 0 && j < n; ++j) {
+    const int64_t b = to + j;
+    if (b >= first && b < first + n) continue;
+    Place(m, fault, plan, false, b, -1, 0, before.data() + j * 512);
+  }
+}
+
+void FakeEnv::DamageRead(Medium& m, const DamagePlan& plan, int64_t offset,
+                         char* buffer, uint32_t length, const Target* reader) {
+  const int64_t first = offset / 512;
+  const int64_t end = first + length / 512;
+  std::vector<int64_t> candidates;
+  for (auto it = m.previous.lower_bound(std::max(first, plan.first_block));
+       it != m.previous.end() && it->first < end; ++it) {
+    candidates.push_back(it->first);
+  }
+  if (candidates.empty()) return;
+  const int64_t b = candidates[Draw(static_cast<uint32_t>(candidates.size()))];
+  std::memcpy(buffer + (b - first) * 512, m.previous.at(b).data(), 512);
+  if (!observer_) return;
+  Block current{};
+  CopyOut(m, b * 512, reinterpret_cast<char*>(current.data()), 512);
+  DamageEvent e;
+  e.fault = ++faults_placed_;
+  e.damage = Damage::kStale;
+  e.block = b;
+  e.intended = current.data();
+  observer_(e);
+  e.kind = DamageEvent::kRead;
+  e.intended = nullptr;
+  e.reader = reader;
+  e.read_first = first;
+  observer_(e);
+}
+
+void FakeEnv::TellReads(const Medium& m, int64_t offset, uint32_t length,
+                        const Target* reader) {
+  const int64_t first = offset / 512;
+  const int64_t end = first + length / 512;
+  for (auto it = m.damaged.lower_bound(first);
+       it != m.damaged.end() && it->first < end; ++it) {
+    DamageEvent e;
+    e.kind = DamageEvent::kRead;
+    e.fault = it->second;
+    e.block = it->first;
+    e.reader = reader;
+    e.read_first = first;
+    observer_(e);
+  }
+}
+
+void FakeEnv::Place(Medium& m, int64_t fault, const DamagePlan& plan,
+                    bool at_rest, int64_t b, int byte, uint32_t mask,
+                    const uint8_t* intended) {
+  auto [it, fresh] = m.damaged.try_emplace(b, fault);
+  DamageEvent e;
+  if (!fresh && observer_) {
+    e.kind = DamageEvent::kSuperseded;
+    e.fault = it->second;
+    e.block = b;
+    observer_(e);
+  }
+  it->second = fault;
+  if (!observer_) return;
+  e.kind = DamageEvent::kPlaced;
+  e.fault = fault;
+  e.damage = plan.damage;
+  e.at_rest = at_rest;
+  e.block = b;
+  e.byte = byte;
+  e.mask = mask;
+  e.intended = intended;
+  observer_(e);
+}
+
+void FakeEnv::Land(Medium& m, int64_t offset, const char* p, size_t n) {
+  if (m.keep_previous || !m.damaged.empty()) {
+    const auto end = static_cast<int64_t>(offset + static_cast<int64_t>(n));
+    for (int64_t b = offset / 512; b * 512 < end; ++b) {
+      if (m.keep_previous) {
+        const auto it = m.blocks.find(b);
+        m.previous[b] = it == m.blocks.end() ? Block{} : it->second;
+      }
+      const auto d = m.damaged.find(b);
+      if (d == m.damaged.end() || b * 512 < offset || (b + 1) * 512 > end) {
+        continue;
+      }
+      if (observer_) {
+        DamageEvent e;
+        e.kind = DamageEvent::kOverwritten;
+        e.fault = d->second;
+        e.block = b;
+        observer_(e);
+      }
+      m.damaged.erase(d);
+    }
+  }
+  CopyIn(m, offset, p, n);
 }
 
 // Offsets and lengths are whole blocks except when a short-transfer fault

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@ namespace vorbex::platform {
 // An Env whose targets live in memory, for tests: it records every transfer
 // and can fail an open, a size query, an allocation or any one transfer, move
 // fewer bytes than asked, or report success while moving nothing (a lost
-// write, an undelivered read). The product never uses it.
+// write, an undelivered read), or silently damage what it stores and what
+// it serves, recording where. The product never uses it.
 //
 // Safe for concurrent use by multiple threads.
 class FakeEnv final : public Env {
@@ -67,6 +69,71 @@ class FakeEnv final : public Env {
   enum class When { kBefore, kAfter };
   void OnTransfer(When when, std::function<void()> hook, int skip = 0);
 
+  // --- Silent damage, for the fault suite. A damaged transfer reports
+  // success and every byte moved, as a device that lies would. The Env
+  // knows bytes and blocks only, never what a block means.
+  enum class Damage {
+    kLost,         // a write lands nowhere
+    kTorn,         // a write of two or more blocks lands up to a block edge
+    kTornBlock,    // a write lands up to a byte inside one of its blocks
+    kMisdirected,  // a write lands 1 ... 64 blocks before or after its place
+    kXor,          // a write lands with a word or a bit of one block changed
+    kStale,        // a read gets one block's previous version
+  };
+  struct DamagePlan {
+    Damage damage = Damage::kLost;
+    // kXor: mask is xored into the 32-bit word at byte lo; a mask of 0
+    // flips one random bit of bytes lo ... hi - 1 instead.
+    int lo = 0;
+    int hi = 512;
+    uint32_t mask = 0;
+    // No block before this one is damaged, nor written to by a misdirected
+    // write; a write that starts before it is left alone.
+    int64_t first_block = 0;
+  };
+  // What the damage did to one block, told to the observer. A fault (one
+  // damaged transfer or one change at rest) may damage several blocks.
+  struct DamageEvent {
+    enum Kind {
+      kPlaced,       // the block now differs from `intended`
+      kRead,         // a read delivered the damaged block
+      kOverwritten,  // a whole-block write replaced the damaged block
+      kSuperseded,   // a later fault damaged the block again
+    };
+    Kind kind = kPlaced;
+    int64_t fault = 0;  // numbered from 1 in the order they happen
+    Damage damage = Damage::kLost;
+    bool at_rest = false;
+    int64_t block = 0;
+    int byte = -1;      // kXor and kTornBlock: the first byte that differs
+    uint32_t mask = 0;  // kXor: what was xored into the word at `byte & ~3`
+    const uint8_t* intended = nullptr;  // kPlaced: 512 bytes that belong
+    const Target* reader = nullptr;     // kRead: whose handle read it
+    int64_t read_first = 0;             // kRead: the read's first block
+  };
+  // Called for every event on the thread that caused it, with this Env's
+  // lock held: it must not call back into this Env.
+  void ObserveDamage(std::function<void(const DamageEvent&)> observer);
+  // Seeds the draws that place damage (which block, byte, bit, distance).
+  void SeedDamage(uint64_t seed);
+  // Keeps each block's previous version from now on, for kStale. Costs a
+  // copy of every block written.
+  void KeepPreviousVersions(const std::string& path);
+  // Damages the `skip`-th qualifying transfer of path from now: a write for
+  // every kind but kStale, a read of a block that has a previous version
+  // for kStale.
+  void ArmDamage(const std::string& path, const DamagePlan& plan, int skip = 0);
+  // Damages each qualifying transfer of path with probability rate, at most
+  // limit times; rate 0 stops it.
+  void DamageAtRate(const std::string& path, const DamagePlan& plan,
+                    double rate, int limit);
+  // Applies a kXor plan to a block where it lies; false when the block
+  // holds nothing yet or lies before the plan's first_block.
+  bool DamageAtRest(const std::string& path, int64_t block,
+                    const DamagePlan& plan);
+  // Forgets pending damage, armed or by rate, on every target.
+  void DisarmDamage();
+
   std::vector<Transfer> Transfers() const;
   int OpenTargetCount() const;
   int LiveAllocationCount() const;
@@ -90,6 +157,17 @@ class FakeEnv final : public Env {
     int64_t bad_spot = -1;  // reads covering this byte fail
     uint32_t bad_spot_error = 0;
     std::map<int64_t, Block> blocks;  // by block number; absent ones are 0
+    bool keep_previous = false;
+    std::map<int64_t, Block> previous;   // the version before the current one
+    std::map<int64_t, int64_t> damaged;  // block -> fault, until overwritten
+  };
+
+  struct ArmedDamage {
+    std::string path;
+    DamagePlan plan;
+    int skip = 0;
+    double rate = 0;  // 0: armed once, after skip qualifying transfers
+    int limit = 0;
   };
 
   struct PendingFault {
@@ -105,13 +183,34 @@ class FakeEnv final : public Env {
   };
 
   uint32_t Move(const std::string& path, bool write, int64_t offset,
-                char* buffer, uint32_t length, uint32_t* moved);
+                char* buffer, uint32_t length, uint32_t* moved,
+                const Target* target);
   uint32_t MoveLocked(int64_t number, const std::string& path, bool write,
                       int64_t offset, char* buffer, uint32_t length,
-                      uint32_t* moved);
+                      uint32_t* moved, const Target* target);
   std::function<void()> TakeHook(When when, int64_t number);
   void CopyOut(const Medium& m, int64_t offset, char* p, size_t n) const;
   static void CopyIn(Medium& m, int64_t offset, const char* p, size_t n);
+  // Writes n bytes, keeping previous versions and ending the damage of
+  // every block it covers whole.
+  void Land(Medium& m, int64_t offset, const char* p, size_t n);
+  // The plan that damages this transfer, if any; consumes it.
+  bool TakeDamage(const std::string& path, const Medium& m, bool write,
+                  int64_t offset, uint32_t length, DamagePlan* plan);
+  void DamageWrite(Medium& m, const DamagePlan& plan, int64_t offset,
+                   const char* buffer, uint32_t length);
+  void MisdirectWrite(Medium& m, const DamagePlan& plan, int64_t fault,
+                      int64_t offset, const char* buffer, uint32_t length);
+  void DamageRead(Medium& m, const DamagePlan& plan, int64_t offset,
+                  char* buffer, uint32_t length, const Target* reader);
+  void XorBlock(const DamagePlan& plan, uint8_t* block, int* byte,
+                uint32_t* mask);
+  void TellReads(const Medium& m, int64_t offset, uint32_t length,
+                 const Target* reader);
+  // Records block b as damaged by fault, and tells the observer.
+  void Place(Medium& m, int64_t fault, const DamagePlan& plan, bool at_rest,
+             int64_t b, int byte, uint32_t mask, const uint8_t* intended);
+  uint32_t Draw(uint32_t bound);  // 0 ... bound - 1
 
   mutable std::mutex mu_;
   std::map<std::string, Medium> media_;
@@ -123,6 +222,10 @@ class FakeEnv final : public Env {
   int64_t allocation_count_ = 0;
   int64_t fail_allocation_at_ = -1;
   uint32_t allocation_error_ = 0;
+  std::vector<ArmedDamage> damage_;
+  std::function<void(const DamageEvent&)> observer_;
+  std::mt19937_64 rng_{1};
+  int64_t faults_placed_ = 0;
 };
 
 }  // namespace vorbex::platform
