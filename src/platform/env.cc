@@ -1,5 +1,7 @@
 #include "platform/env.h"
 
+#include "platform/error_codes.h"
+
 namespace vorbex::platform {
 namespace {
 
@@ -7,6 +9,11 @@ namespace {
 Env* g_current = nullptr;
 
 }  // namespace
+
+uint32_t Env::OpenTargetReadOnly(const std::string& /*path*/, bool /*volume*/,
+                                 std::unique_ptr<Target>* /*target*/) {
+  return kErrorNotSupported;
+}
 
 Env* CurrentEnv() { return g_current != nullptr ? g_current : NativeEnv(); }
 

@@ -56,6 +56,13 @@ class Env {
   virtual uint32_t OpenTarget(const std::string& path, bool volume,
                               std::unique_ptr<Target>* target) = 0;
 
+  // Opens an existing target for unbuffered reading only, sharing it with
+  // readers and writers alike: a mounted or busy device opens too, since
+  // nothing is written through this handle. An Env that cannot promise
+  // that refuses with kErrorNotSupported.
+  virtual uint32_t OpenTargetReadOnly(const std::string& path, bool volume,
+                                      std::unique_ptr<Target>* target);
+
   // Page-aligned, zeroed memory for transfer buffers.
   virtual void* AllocatePages(size_t bytes, uint32_t* error) = 0;
   virtual void FreePages(void* pages, size_t bytes) = 0;

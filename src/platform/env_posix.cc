@@ -207,39 +207,14 @@ class PosixEnv final : public Env {
 
   uint32_t OpenTarget(const std::string& path, bool /*volume*/,
                       std::unique_ptr<Target>* target) override {
-    bool buffered = false;
-    int fd = ::open(path.c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
-    if (fd < 0 && errno == EINVAL) {
-      // tmpfs and a few others refuse to bypass the cache for a file.
-      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-      buffered = true;
-    }
-    if (fd < 0) return ErrorFromErrno(errno);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-      const int saved = errno;
-      ::close(fd);
-      return ErrorFromErrno(saved);
-    }
-    const bool block_device = S_ISBLK(st.st_mode);
-    if (!buffered) buffered = ServedFromMemory(fd, st);
-    DeviceClaims* claims = block_device ? &claims_ : nullptr;
-    if (claims != nullptr) {
-      const uint32_t refused = claims->Acquire(path, st.st_rdev);
-      if (refused != kErrorSuccess) {
-        ::close(fd);
-        return refused;
-      }
-    }
-    try {
-      *target = std::make_unique<PosixTarget>(fd, block_device, buffered,
-                                              claims, st.st_rdev);
-    } catch (...) {
-      ::close(fd);
-      if (claims != nullptr) claims->Release(st.st_rdev);
-      throw;
-    }
-    return kErrorSuccess;
+    return Open(path, O_RDWR, target);
+  }
+
+  // No device claim: it is there to keep our writes off a device that
+  // someone else holds, and a reader changes nothing under them.
+  uint32_t OpenTargetReadOnly(const std::string& path, bool /*volume*/,
+                              std::unique_ptr<Target>* target) override {
+    return Open(path, O_RDONLY, target);
   }
 
   // Fresh mappings come zeroed from the kernel. A buffer of whole huge pages
@@ -273,6 +248,44 @@ class PosixEnv final : public Env {
   }
 
  private:
+  uint32_t Open(const std::string& path, int access,
+                std::unique_ptr<Target>* target) {
+    bool buffered = false;
+    int fd = ::open(path.c_str(), access | O_DIRECT | O_CLOEXEC);
+    if (fd < 0 && errno == EINVAL) {
+      // tmpfs and a few others refuse to bypass the cache for a file.
+      fd = ::open(path.c_str(), access | O_CLOEXEC);
+      buffered = true;
+    }
+    if (fd < 0) return ErrorFromErrno(errno);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+      const int saved = errno;
+      ::close(fd);
+      return ErrorFromErrno(saved);
+    }
+    const bool block_device = S_ISBLK(st.st_mode);
+    if (!buffered) buffered = ServedFromMemory(fd, st);
+    DeviceClaims* claims =
+        block_device && access != O_RDONLY ? &claims_ : nullptr;
+    if (claims != nullptr) {
+      const uint32_t refused = claims->Acquire(path, st.st_rdev);
+      if (refused != kErrorSuccess) {
+        ::close(fd);
+        return refused;
+      }
+    }
+    try {
+      *target = std::make_unique<PosixTarget>(fd, block_device, buffered,
+                                              claims, st.st_rdev);
+    } catch (...) {
+      ::close(fd);
+      if (claims != nullptr) claims->Release(st.st_rdev);
+      throw;
+    }
+    return kErrorSuccess;
+  }
+
   DeviceClaims claims_;
 };
 

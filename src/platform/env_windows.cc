@@ -131,19 +131,14 @@ class WindowsEnv final : public Env {
   // of "." and ".." and of "/", and so could open a different file.
   uint32_t OpenTarget(const std::string& path, bool volume,
                       std::unique_ptr<Target>* target) override {
-    const HANDLE handle = ::CreateFileA(
-        path.c_str(), GENERIC_READ | GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
-    try {
-      *target = std::make_unique<WindowsTarget>(handle, volume);
-    } catch (...) {
-      // Out of memory must not also leak an open handle on the target.
-      ::CloseHandle(handle);
-      throw;
-    }
-    return kErrorSuccess;
+    return Open(path, volume, GENERIC_READ | GENERIC_WRITE, target);
+  }
+
+  // The system lets a reader open a mounted volume beside its file system,
+  // so the read-only open needs nothing more than read access.
+  uint32_t OpenTargetReadOnly(const std::string& path, bool volume,
+                              std::unique_ptr<Target>* target) override {
+    return Open(path, volume, GENERIC_READ, target);
   }
 
   // Whole pages straight from the system are aligned for unbuffered
@@ -157,6 +152,24 @@ class WindowsEnv final : public Env {
 
   void FreePages(void* pages, size_t /*bytes*/) override {
     if (pages != nullptr) ::VirtualFree(pages, 0, MEM_RELEASE);
+  }
+
+ private:
+  static uint32_t Open(const std::string& path, bool volume, DWORD access,
+                       std::unique_ptr<Target>* target) {
+    const HANDLE handle = ::CreateFileA(
+        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL,
+        nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
+    try {
+      *target = std::make_unique<WindowsTarget>(handle, volume);
+    } catch (...) {
+      // Out of memory must not also leak an open handle on the target.
+      ::CloseHandle(handle);
+      throw;
+    }
+    return kErrorSuccess;
   }
 };
 

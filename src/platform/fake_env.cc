@@ -12,8 +12,8 @@ namespace vorbex::platform {
 
 class FakeEnv::FakeTarget final : public Target {
  public:
-  FakeTarget(FakeEnv* env, std::string path)
-      : env_(env), path_(std::move(path)) {}
+  FakeTarget(FakeEnv* env, std::string path, bool read_only)
+      : env_(env), path_(std::move(path)), read_only_(read_only) {}
   ~FakeTarget() override {
     std::lock_guard<std::mutex> hold(env_->mu_);
     --env_->open_targets_;
@@ -42,6 +42,10 @@ class FakeEnv::FakeTarget final : public Target {
 
   uint32_t WriteAt(int64_t offset, const void* buffer, uint32_t length,
                    uint32_t* moved) override {
+    if (read_only_) {
+      *moved = 0;
+      return kErrorAccessDenied;
+    }
     return env_->Move(path_, true, offset,
                       const_cast<char*>(static_cast<const char*>(buffer)),
                       length, moved, this);
@@ -50,6 +54,7 @@ class FakeEnv::FakeTarget final : public Target {
  private:
   FakeEnv* const env_;
   const std::string path_;
+  const bool read_only_;
 };
 
 void FakeEnv::AddTarget(const std::string& path, int64_t bytes, bool volume) {
@@ -150,11 +155,21 @@ bool FakeEnv::NamesDevice(const std::string& path) {
 
 uint32_t FakeEnv::OpenTarget(const std::string& path, bool /*volume*/,
                              std::unique_ptr<Target>* target) {
+  return Open(path, false, target);
+}
+
+uint32_t FakeEnv::OpenTargetReadOnly(const std::string& path, bool /*volume*/,
+                                     std::unique_ptr<Target>* target) {
+  return Open(path, true, target);
+}
+
+uint32_t FakeEnv::Open(const std::string& path, bool read_only,
+                       std::unique_ptr<Target>* target) {
   std::lock_guard<std::mutex> hold(mu_);
   const auto it = media_.find(path);
   if (it == media_.end()) return kErrorFileNotFound;
   if (it->second.open_error != kErrorSuccess) return it->second.open_error;
-  *target = std::make_unique<FakeTarget>(this, path);
+  *target = std::make_unique<FakeTarget>(this, path, read_only);
   ++open_targets_;
   return kErrorSuccess;
 }

@@ -141,11 +141,16 @@ class FakeEnv final : public Env {
   bool NamesDevice(const std::string& path) override;
   uint32_t OpenTarget(const std::string& path, bool volume,
                       std::unique_ptr<Target>* target) override;
+  // A handle whose writes fail with kErrorAccessDenied and move nothing.
+  uint32_t OpenTargetReadOnly(const std::string& path, bool volume,
+                              std::unique_ptr<Target>* target) override;
   void* AllocatePages(size_t bytes, uint32_t* error) override;
   void FreePages(void* pages, size_t bytes) override;
 
  private:
   class FakeTarget;
+  uint32_t Open(const std::string& path, bool read_only,
+                std::unique_ptr<Target>* target);
   using Block = std::array<uint8_t, 512>;
 
   struct Medium {

@@ -1,6 +1,7 @@
 #include "run/command_line.h"
 
 #include <cctype>
+#include <cstring>
 #include <limits>
 
 namespace vorbex {
@@ -10,6 +11,37 @@ bool IsOption(const char* arg) {
   if (arg[0] != '-' || arg[1] == '\0') return false;
   const int letter = std::toupper(static_cast<unsigned char>(arg[1]));
   return letter == 'R' || letter == 'E' || letter == 'F' || letter == 'C';
+}
+
+// Before this, every such word was a target's name, which no one meant.
+bool IsLongOption(const char* arg) {
+  return arg[0] == '-' && arg[1] == '-' &&
+         std::isalpha(static_cast<unsigned char>(arg[2])) != 0;
+}
+
+// Reads argv[*i] and the value it may take; false leaves cl->error set.
+bool TakeLongOption(int argc, const char* const* argv, int* i,
+                    CommandLine* cl) {
+  const std::string name = argv[*i];
+  if (name == "--help") {
+    cl->help = true;
+  } else if (name == "--version") {
+    cl->version = true;
+  } else if (name == "--inspect") {
+    cl->inspect = true;
+  } else if (name == "--progress" || name == "--no-progress") {
+    cl->progress = name == "--progress";
+  } else if (name == "--json") {
+    if (*i + 1 >= argc) {
+      cl->error = "--json needs a file name; see Vorbex --help";
+      return false;
+    }
+    cl->json_path = argv[++*i];
+  } else {
+    cl->error = "Unknown option " + name + "; see Vorbex --help";
+    return false;
+  }
+  return true;
 }
 
 bool IsSpace(char c) {
@@ -40,12 +72,61 @@ std::optional<uint32_t> ScanUnsigned(const std::string& text, size_t* pos) {
   return negative ? 0u - result : result;
 }
 
+// Inspecting only reads, so nothing that asks for writing or a run may come
+// with it.
+void CheckInspect(CommandLine& cl, bool more) {
+  if (cl.resume != 0 || cl.errstop != 0 || cl.format != 0 || cl.check != 0) {
+    cl.error = "--inspect takes no other option";
+  } else if (!cl.target || !cl.level || more) {
+    cl.error = "--inspect takes TARGET FIRST [COUNT]";
+  }
+}
+
 }  // namespace
+
+const char kHelp[] =
+    "Vorbex stresses a disk, a volume or a file with concurrent tests that\n"
+    "stamp every block they write and check every block they read against\n"
+    "the stamps, so lost, torn, misplaced and corrupted writes are reported.\n"
+    "\n"
+    "Usage: Vorbex [-r|-resume] [-e|-errstop] [-f|-format] [ -c|-check] "
+    "[[A-Z]: [<level>] [<hh:mm>|<secs>]\n"
+    "       Vorbex --inspect TARGET FIRST [COUNT]\n"
+    "       Vorbex --help | --version\n"
+    "\n"
+    "Options come before the target; a short one is known by its letter.\n"
+    "  -r, -resume      first rebuild what is known from the target's stamps\n"
+    "  -e, -errstop     the first failure or mismatch ends the run (exit 1)\n"
+    "  -f, -format      write every block once, in order, then exit\n"
+    "  -c, -check       scan and check the whole target, write nothing, exit\n"
+    "  --progress, --no-progress\n"
+    "                   force the live status line on or off\n"
+    "  --json FILE      write the run's facts as JSON when it ends\n"
+    "  --inspect TARGET FIRST [COUNT]\n"
+    "                   print the stamps of COUNT blocks (1) from FIRST on;\n"
+    "                   only reads, so a mounted device is fine\n"
+    "  --help           print this help\n"
+    "  --version        print the version and the commit it was built from\n"
+    "\n"
+    "Target: X: is the volume \\\\.\\X:, a block device such as /dev/sdb is a\n"
+    "  volume too; anything else is an existing file (far less demanding).\n"
+    "Level (default 100; 10000 with -f): units, tens and the rest each pick\n"
+    "  a group of tests, e.g. 334 = 4 + 30 + 300; see the README.\n"
+    "Time limit: hh:mm, or seconds; without one (or 0) the run goes on\n"
+    "  until it is stopped.\n"
+    "\n"
+    "Exit codes: 0 the time limit expired, a check or format ended, or an\n"
+    "  Error ended the run without -e; 1 no target or a bad option, or with\n"
+    "  -e a failure or mismatch.\n";
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
   CommandLine cl;
   int i = 1;
-  for (; i < argc && IsOption(argv[i]); ++i) {
+  for (; i < argc && (IsOption(argv[i]) || IsLongOption(argv[i])); ++i) {
+    if (IsLongOption(argv[i])) {
+      if (!TakeLongOption(argc, argv, &i, &cl)) return cl;
+      continue;
+    }
     switch (std::toupper(static_cast<unsigned char>(argv[i][1]))) {
       case 'R': cl.resume = 1; break;
       case 'E': cl.errstop = 1; break;
@@ -57,6 +138,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   if (i < argc) cl.level = argv[i++];
   // A single argument after the target is always the level.
   if (i < argc) cl.time_limit = argv[i++];
+  if (cl.inspect) CheckInspect(cl, i < argc);
   return cl;
 }
 

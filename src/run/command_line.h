@@ -29,12 +29,27 @@ struct CommandLine {
   std::optional<std::string> target;
   std::optional<std::string> level;
   std::optional<std::string> time_limit;
+
+  // Long options. With --inspect, the two arguments after the target are
+  // read as FIRST and COUNT, and land in level and time_limit.
+  bool help = false;
+  bool version = false;
+  bool inspect = false;
+  std::optional<bool> progress;  // absent: on when stderr is a terminal
+  std::optional<std::string> json_path;
+  // Set when the words cannot be run: a one-line reason for stderr, after
+  // the usage line.
+  std::string error;
 };
 
-// Options come first and are known by '-' and the upper-cased second
-// character alone; the first other argument is the target, and everything
-// after it is positional even when it begins with '-'.
+// Options come first. Short ones are known by '-' and the upper-cased
+// second character alone; long ones are '--' and a letter, matched whole.
+// The first other argument is the target, and everything after it is
+// positional even when it begins with '-'.
 CommandLine ParseCommandLine(int argc, const char* const* argv);
+
+// What --help prints: one screen.
+extern const char kHelp[];
 
 // "X:" names a volume and becomes the device path "\\.\X:"; anything else is
 // a file path and stays as it is.

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 
 #include "base/console.h"
@@ -12,11 +13,13 @@
 #include "base/flags.h"
 #include "base/random.h"
 #include "base/sleep.h"
+#include "check/inspect.h"
 #include "check/startup_check.h"
 #include "disk/test_disk.h"
 #include "platform/error_codes.h"
 #include "run/command_line.h"
 #include "run/levels.h"
+#include "run/version.h"
 
 namespace vorbex {
 namespace {
@@ -30,9 +33,46 @@ void WaitTimeLimit(const std::string& text) {
   EndProcess(0);
 }
 
+int Inspect(const CommandLine& cl) {
+  const std::optional<int64_t> first = ParseBlockArgument(*cl.level);
+  const std::optional<int64_t> count =
+      cl.time_limit ? ParseBlockArgument(*cl.time_limit) : 1;
+  if (!first || !count) {
+    std::fputs("--inspect: FIRST and COUNT are block numbers\n", stderr);
+    return 1;
+  }
+  const std::string path = TargetPath(*cl.target);
+  platform::Env* env = platform::CurrentEnv();
+  const InspectOutcome outcome = InspectTarget(
+      env, path, NamesVolumeLetter(*cl.target) || env->NamesDevice(path),
+      *first, *count,
+      [](const std::string& text) { std::fputs(text.c_str(), stdout); });
+  if (!outcome.complaint.empty()) {
+    std::fprintf(stderr, "%s\n", outcome.complaint.c_str());
+    return 1;
+  }
+  if (outcome.error == 0) return 0;
+  std::printf("Error %d\n", static_cast<int>(outcome.error));
+  return 1;
+}
+
 int Main(int argc, const char* const* argv) {
   InitConsole();
   const CommandLine cl = ParseCommandLine(argc, argv);
+  if (!cl.error.empty()) {
+    std::fputs(kUsage, stderr);
+    std::fprintf(stderr, "%s\n", cl.error.c_str());
+    return 1;
+  }
+  if (cl.help) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (cl.version) {
+    std::printf("Vorbex %s\n", VersionText());
+    return 0;
+  }
+  if (cl.inspect) return Inspect(cl);
   if (!cl.target) {
     std::fputs(kUsage, stderr);
     return 1;
