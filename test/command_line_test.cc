@@ -53,6 +53,55 @@ TEST(CommandLineTest, OneArgumentAfterTheTargetIsTheLevel) {
   EXPECT_EQ(ParseLevel(*cl.level), 1);
 }
 
+TEST(CommandLineTest, LongOptionsAreTwoDashesAndALetter) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* target;  // nullptr: none
+    const char* error;   // "": accepted
+  };
+  const Case cases[] = {
+      // Anything but a letter after "--" is a target, as before.
+      {{"--", "5"}, "--", ""},
+      {{"--1", "5"}, "--1", ""},
+      {{"---x"}, "---x", ""},
+      {{"-r", "--help"}, nullptr, ""},
+      {{"--progress", "-e", "--json", "j.json", "t"}, "t", ""},
+      {{"t", "--bogus"}, "t", ""},  // positional after the target
+      {{"--bogus", "t"}, nullptr, "Unknown option --bogus"},
+      {{"--resume", "t"}, nullptr, "Unknown option --resume"},
+      {{"--HELP"}, nullptr, "Unknown option --HELP"},
+      {{"--json"}, nullptr, "--json needs a file name"},
+      {{"--inspect", "t"}, "t", "--inspect takes TARGET FIRST [COUNT]"},
+      {{"--inspect", "t", "1", "2", "3"}, "t", "--inspect takes TARGET"},
+      {{"-f", "--inspect", "t", "1"}, "t", "--inspect takes no other option"},
+  };
+  for (const Case& c : cases) {
+    const CommandLine cl = Parse(c.args);
+    const std::string where = ::testing::PrintToString(c.args);
+    EXPECT_EQ(cl.target,
+              c.target ? std::optional<std::string>(c.target) : std::nullopt)
+        << where;
+    EXPECT_EQ(cl.error.rfind(c.error, 0), 0u) << where << ": " << cl.error;
+    EXPECT_EQ(cl.error.empty(), *c.error == '\0') << where;
+  }
+}
+
+TEST(CommandLineTest, LongOptionsAreStored) {
+  CommandLine cl = Parse({"--no-progress", "-r", "--json", "out.json", "--help",
+                          "--version", "t", "7"});
+  EXPECT_EQ(cl.progress, false);
+  EXPECT_EQ(cl.json_path, "out.json");
+  EXPECT_TRUE(cl.help && cl.version && !cl.inspect);
+  EXPECT_EQ(cl.resume, 1);
+  EXPECT_EQ(cl.level, "7");
+  EXPECT_EQ(Parse({"--no-progress", "--progress", "t"}).progress, true);
+  EXPECT_FALSE(Parse({"t"}).progress);
+  cl = Parse({"--inspect", "t", "5", "9"});
+  EXPECT_TRUE(cl.inspect && cl.error.empty());
+  EXPECT_EQ(cl.level, "5");
+  EXPECT_EQ(cl.time_limit, "9");
+}
+
 TEST(TargetPathTest, TwoCharactersEndingInColonNameAVolume) {
   EXPECT_EQ(TargetPath("C:"), "\\\\.\\C:");
   EXPECT_EQ(TargetPath("c:"), "\\\\.\\c:");
