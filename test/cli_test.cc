@@ -65,6 +65,77 @@ TEST_F(CliTest, NoTargetPrintsTheUsageLine) {
   }
 }
 
+TEST_F(CliTest, LongOptionsThatCannotRunPrintTheUsageAndAHint) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string hint;
+  };
+  const Case cases[] = {
+      {{"--bogus", target_}, "Unknown option --bogus; see Vorbex --help\n"},
+      {{"-r", "--resume", target_},
+       "Unknown option --resume; see Vorbex --help\n"},
+      {{"--json"}, "--json needs a file name; see Vorbex --help\n"},
+      {{"--inspect", target_}, "--inspect takes TARGET FIRST [COUNT]\n"},
+  };
+  for (const Case& c : cases) {
+    const ProcessResult r = Vorbex(c.args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, std::string(kUsage) + c.hint);
+  }
+  ExpectTargetUntouched();
+}
+
+TEST_F(CliTest, HelpAndVersionPrintOnStandardOutput) {
+  ProcessResult r = Vorbex({"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, kHelp);
+  EXPECT_NE(r.out.find(kUsage), std::string::npos);
+  // One screen: 40 lines at most, none wider than 80 columns but the usage
+  // line, which is kept as it always was.
+  EXPECT_LE(std::count(r.out.begin(), r.out.end(), '\n'), 40);
+  for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos;
+       at = end + 1) {
+    const std::string line = r.out.substr(at, end - at);
+    if (line + "\n" != kUsage) EXPECT_LE(line.size(), 80u) << line;
+  }
+
+  r = Vorbex({"-e", "--version", target_});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_TRUE(std::regex_match(
+      r.out, std::regex(R"(Vorbex \d+\.\d+\.\d+ \(commit [0-9a-z]+\)\n)")))
+      << r.out;
+  ExpectTargetUntouched();
+}
+
+TEST_F(CliTest, InspectReadsAndDecodesWithoutWriting) {
+  ASSERT_EQ(Vorbex({"-f", target_}).exit_code, 0);
+  original_ = ReadFile(target_);
+  ProcessResult r = Vorbex({"--inspect", target_, "3", "2"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(r.out.find("Block 3:\n\tMagic fedab5ba: a stamp\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Block 4:"), std::string::npos);
+  EXPECT_EQ(r.out.find("Block 5:"), std::string::npos);
+
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--inspect", target_, "64"},
+        {"--inspect", target_, "-1"},
+        {"--inspect", target_, "0", "x"}}) {
+    r = Vorbex(args);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err, "");
+  }
+  r = Vorbex({"--inspect", dir_.File("missing.img"), "0"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, "Error 2\n");
+  ExpectTargetUntouched();
+}
+
 TEST_F(CliTest, FileTargetWarnsThenStopsAtTheTimeLimit) {
   const ProcessResult r = Vorbex({target_, "0", "1"});
   EXPECT_EQ(r.exit_code, 0);
