@@ -98,7 +98,9 @@ TEST_F(CliTest, HelpAndVersionPrintOnStandardOutput) {
   for (size_t at = 0, end; (end = r.out.find('\n', at)) != std::string::npos;
        at = end + 1) {
     const std::string line = r.out.substr(at, end - at);
-    if (line + "\n" != kUsage) EXPECT_LE(line.size(), 80u) << line;
+    if (line + "\n" != kUsage) {
+      EXPECT_LE(line.size(), 80u) << line;
+    }
   }
 
   r = Vorbex({"-e", "--version", target_});
