@@ -169,6 +169,11 @@ TEST_F(InspectTest, ArgumentsPastTheEndAndReadFailuresStop) {
     EXPECT_EQ(outcome_.complaint,
               "--inspect: the target has 300 blocks, 0 to 299");
   }
+  env_.AddTarget("small", 511);
+  EXPECT_EQ(
+      InspectTarget(&env_, "small", false, 0, 1, [](const std::string&) {})
+          .complaint,
+      "--inspect: the target holds no whole block");
   env_.FailReadsAt("t", 150 * 512, platform::kErrorIoDevice);
   EXPECT_EQ(Inspect(100), "");  // block 150 is a neighbour of block 100
   EXPECT_EQ(outcome_.error, platform::kErrorIoDevice);

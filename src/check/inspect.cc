@@ -210,6 +210,10 @@ InspectOutcome InspectTarget(
   if (outcome.error == 0) outcome.error = target->QuerySize(&bytes);
   if (outcome.error != 0) return outcome;
   const int64_t blocks = bytes / kBlockSize;
+  if (blocks == 0) {
+    outcome.complaint = "--inspect: the target holds no whole block";
+    return outcome;
+  }
   if (count < 1 || first >= blocks || count > blocks - first) {
     outcome.complaint = "--inspect: the target has " + std::to_string(blocks) +
                         " blocks, 0 to " + std::to_string(blocks - 1);

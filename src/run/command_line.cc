@@ -1,7 +1,6 @@
 #include "run/command_line.h"
 
 #include <cctype>
-#include <cstring>
 #include <limits>
 
 namespace vorbex {
@@ -13,7 +12,7 @@ bool IsOption(const char* arg) {
   return letter == 'R' || letter == 'E' || letter == 'F' || letter == 'C';
 }
 
-// Before this, every such word was a target's name, which no one meant.
+// Such a word would otherwise name a file target, which no one means.
 bool IsLongOption(const char* arg) {
   return arg[0] == '-' && arg[1] == '-' &&
          std::isalpha(static_cast<unsigned char>(arg[2])) != 0;
@@ -74,11 +73,12 @@ std::optional<uint32_t> ScanUnsigned(const std::string& text, size_t* pos) {
 
 // Inspecting only reads, so nothing that asks for writing or a run may come
 // with it.
-void CheckInspect(CommandLine& cl, bool more) {
-  if (cl.resume != 0 || cl.errstop != 0 || cl.format != 0 || cl.check != 0) {
-    cl.error = "--inspect takes no other option";
-  } else if (!cl.target || !cl.level || more) {
-    cl.error = "--inspect takes TARGET FIRST [COUNT]";
+void CheckInspect(bool more, CommandLine* cl) {
+  if (cl->resume != 0 || cl->errstop != 0 || cl->format != 0 ||
+      cl->check != 0) {
+    cl->error = "--inspect takes no other option";
+  } else if (!cl->target || !cl->level || more) {
+    cl->error = "--inspect takes TARGET FIRST [COUNT]";
   }
 }
 
@@ -138,7 +138,7 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   if (i < argc) cl.level = argv[i++];
   // A single argument after the target is always the level.
   if (i < argc) cl.time_limit = argv[i++];
-  if (cl.inspect) CheckInspect(cl, i < argc);
+  if (cl.inspect) CheckInspect(i < argc, &cl);
   return cl;
 }
 
