@@ -1,6 +1,8 @@
 // The run's summary: its counters against the transfers an in-memory target
 // saw, the coverage bitmaps, and the text built from them.
 
+#include "run/summary.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 #include "platform/error_codes.h"
 #include "platform/fake_env.h"
 #include "run/levels.h"
-#include "run/summary.h"
 #include "test_support.h"
 #include "workloads/test_thread.h"
 
@@ -173,15 +174,17 @@ TEST(SummaryTextTest, SaysWhatTheRunDidAndEndsOnItsVerdict) {
   };
   for (const Case& c :
        {Case{0, "No mismatches (but some transfers failed)\n"},
-        Case{3, "MISMATCHES: 3 blocks read back different from what was "
-                "written\n"}}) {
+        Case{3,
+             "MISMATCHES: 3 blocks read back different from what was "
+             "written\n"}}) {
     f.Rows[1].Mismatches = c.mismatches;
     const std::string text = SummaryText(f);
     EXPECT_EQ(text.rfind("Summary: 2.0 s, 1 test, exit code 0\n", 0), 0u)
         << text;
     EXPECT_NE(text.find("     9 Seq 4k Read"), std::string::npos) << text;
-    EXPECT_NE(text.find("Total                     100     4.0 MiB       512 B"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("Total                     100     4.0 MiB       512 B"),
+        std::string::npos)
         << text;
     EXPECT_NE(text.find("Rates: read 2.0 MiB/s, written 256 B/s, 50 "
                         "transfers/s\n"),

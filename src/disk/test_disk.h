@@ -241,8 +241,7 @@ class TestDisk {
   // The Error of a transfer that failed or moved fewer bytes than asked.
   static void CheckTransfer(uint32_t rc, uint32_t moved, uint32_t length);
   // Counts one transfer, and its bytes when it succeeded, in Counts.
-  void CountTransfer(uint32_t rc, uint32_t moved, uint32_t length,
-                     bool write);
+  void CountTransfer(uint32_t rc, uint32_t moved, uint32_t length, bool write);
 
   platform::Env* env_ = nullptr;  // the Env that made Handle and Buffer
 };

@@ -53,7 +53,9 @@ class TargetCoverage {
  public:
   explicit TargetCoverage(int32_t blocks);
 
-  void MarkWritten(int32_t first, int32_t count) { Mark(written_, first, count); }
+  void MarkWritten(int32_t first, int32_t count) {
+    Mark(written_, first, count);
+  }
   void MarkVerified(int32_t block) { Mark(verified_, block, 1); }
 
   int32_t Blocks() const { return blocks_; }
@@ -61,8 +63,8 @@ class TargetCoverage {
   int64_t VerifiedCount() const { return Count(verified_); }
 
  private:
-  void Mark(const std::unique_ptr<std::atomic<uint64_t>[]>& bits,
-            int32_t first, int32_t count);
+  void Mark(const std::unique_ptr<std::atomic<uint64_t>[]>& bits, int32_t first,
+            int32_t count);
   int64_t Count(const std::unique_ptr<std::atomic<uint64_t>[]>& bits) const;
 
   int32_t blocks_;

@@ -330,16 +330,16 @@ void CatchInterrupts() {
 
 int WaitForInterrupt(int64_t milliseconds) {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline = Clock::now() +
-                                     std::chrono::milliseconds(milliseconds);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(milliseconds);
   for (;;) {
     const int signal_number = g_interrupt.load();
     if (signal_number != 0) return 128 + signal_number;
     // A day at most per wait, so that the count fits poll's argument.
     int wait_ms = 86'400'000;
     if (milliseconds >= 0) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          deadline - Clock::now());
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return 0;
       if (left.count() < wait_ms) wait_ms = static_cast<int>(left.count());
     }

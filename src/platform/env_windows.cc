@@ -221,11 +221,11 @@ int WaitForInterrupt(int64_t milliseconds) {
     if (code != 0) return code;
     DWORD wait_ms = 86'400'000;  // a day at most per wait
     if (milliseconds >= 0) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-          deadline - Clock::now());
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return 0;
-      wait_ms = static_cast<DWORD>(
-          std::min<int64_t>(left.count(), int64_t{wait_ms}));
+      wait_ms =
+          static_cast<DWORD>(std::min<int64_t>(left.count(), int64_t{wait_ms}));
     }
     if (g_interrupt_event == nullptr) {
       ::Sleep(std::min<DWORD>(wait_ms, 100));

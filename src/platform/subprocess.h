@@ -20,8 +20,7 @@ struct ProcessResult {
 // SIGINT once after interrupt_seconds when that is not negative. For the
 // test suite, which runs the real binary; the product starts no processes.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         double timeout_seconds,
-                         double interrupt_seconds = -1);
+                         double timeout_seconds, double interrupt_seconds = -1);
 
 // Whether this process may set up loop devices and the like.
 bool RunningAsRoot();

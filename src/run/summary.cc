@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdarg>
 #include <chrono>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdio>
 
 #include "disk/transfer_counters.h"
@@ -32,7 +32,8 @@ VORBEX_PRINTF(2, 3) void Appendf(std::string* out, const char* format, ...) {
   const int n = std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
   // Every line here is short; one cut at the buffer would still be whole.
-  if (n > 0) out->append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
+  if (n > 0)
+    out->append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
 }
 
 // A byte count in the largest binary unit that keeps it at 1 or more.
@@ -50,18 +51,19 @@ std::string Bytes(double bytes) {
 }
 
 double Share(int64_t part, int64_t whole) {
-  return whole > 0 ? 100.0 * static_cast<double>(part) /
-                         static_cast<double>(whole)
-                   : 0.0;
+  return whole > 0
+             ? 100.0 * static_cast<double>(part) / static_cast<double>(whole)
+             : 0.0;
 }
 
 void AppendRow(std::string* out, const SummaryRow& r) {
-  Appendf(out, "  %4d %-18s %10" PRId64 " %11s %11s %10" PRId64
-               " %11" PRId64 " %7" PRId64 "\n",
+  Appendf(out,
+          "  %4d %-18s %10" PRId64 " %11s %11s %10" PRId64 " %11" PRId64
+          " %7" PRId64 "\n",
           r.Code, r.Name.c_str(), r.Transfers,
           Bytes(static_cast<double>(r.BytesRead)).c_str(),
-          Bytes(static_cast<double>(r.BytesWritten)).c_str(),
-          r.BlocksVerified, r.Mismatches, r.Errors);
+          Bytes(static_cast<double>(r.BytesWritten)).c_str(), r.BlocksVerified,
+          r.Mismatches, r.Errors);
 }
 
 void AddTo(SummaryRow* total, const SummaryRow& r) {
@@ -132,19 +134,19 @@ std::string SummaryText(const SummaryFacts& f) {
   std::string out;
   size_t tests = 0;  // the start-up row is not a test
   for (const SummaryRow& r : f.Rows) tests += r.Code != 0 ? 1 : 0;
-  Appendf(&out, "Summary: %.1f s, %zu test%s, exit code %d\n", f.Seconds,
-          tests, tests == 1 ? "" : "s", f.ExitCode);
+  Appendf(&out, "Summary: %.1f s, %zu test%s, exit code %d\n", f.Seconds, tests,
+          tests == 1 ? "" : "s", f.ExitCode);
   Appendf(&out, "  %4s %-18s %10s %11s %11s %10s %11s %7s\n", "Code", "Test",
-          "Transfers", "Read", "Written", "Verified", "Mismatches",
-          "Errors");
+          "Transfers", "Read", "Written", "Verified", "Mismatches", "Errors");
   SummaryRow total;
   total.Name = "total";
   for (const SummaryRow& r : f.Rows) {
     AppendRow(&out, r);
     AddTo(&total, r);
   }
-  Appendf(&out, "  %4s %-18s %10" PRId64 " %11s %11s %10" PRId64
-                " %11" PRId64 " %7" PRId64 "\n",
+  Appendf(&out,
+          "  %4s %-18s %10" PRId64 " %11s %11s %10" PRId64 " %11" PRId64
+          " %7" PRId64 "\n",
           "", "Total", total.Transfers,
           Bytes(static_cast<double>(total.BytesRead)).c_str(),
           Bytes(static_cast<double>(total.BytesWritten)).c_str(),
