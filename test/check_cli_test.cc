@@ -293,7 +293,7 @@ TEST_F(CheckCliTest, DeviceTargetIsCheckedAndResumed) {
     s.WriteLosing(kChunk - 1000, 2112, kChunk + 2);
   }
   ProcessResult r = Run({"-c"});
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(testing::BeforeSummary(r.err), "");
   EXPECT_EQ(r.out, Line("Start on") +
                        Report(kChunk + 2, kChunk, kChunk,
                               "\tWriteSeq 2, expected 3\n"

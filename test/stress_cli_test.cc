@@ -83,7 +83,7 @@ void SoakThenCheck(const std::string& target, bool file) {
     started.insert(line);
   }
   EXPECT_EQ(started.size(), 38u);
-  EXPECT_EQ(soak.err.empty(), !file);
+  EXPECT_EQ(testing::BeforeSummary(soak.err).empty(), !file);
 
   const ProcessResult check = Vorbex({"-c", "-e", target}, 60);
   EXPECT_EQ(check.exit_code, 0);

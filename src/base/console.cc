@@ -28,11 +28,16 @@ constexpr std::chrono::milliseconds kWriteDrainLimit{5000};
 // nothing else hangs on it, so the default ordering is plenty.
 constinit std::atomic<int> g_exit_code{0};
 
+// Set by main before other threads exist; thread creation publishes it.
+void (*g_end_report)(int code) = nullptr;
+
 [[noreturn]] void ParkForGood() {
   for (;;) SleepMilliseconds(100'000'000);
 }
 
 }  // namespace
+
+void SetEndReport(void (*report)(int code)) { g_end_report = report; }
 
 void StopWrites() {
   ExitGate& gate = ProcessExitGate();
@@ -48,8 +53,10 @@ void EndProcess(int code) {
   }
   StopWrites();
   std::fflush(stdout);
+  const int exit_code = g_exit_code.load();
+  if (g_end_report != nullptr) g_end_report(exit_code);
   std::fflush(stderr);
-  std::_Exit(g_exit_code.load());
+  std::_Exit(exit_code);
 }
 
 TimeText Now() {

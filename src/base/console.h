@@ -19,6 +19,12 @@ void InitConsole();
 // the middle of a write.
 [[noreturn]] void EndProcess(int code);
 
+// Makes EndProcess call report with the exit code, once, on the thread that
+// ends the process, after the writes in flight have finished and standard
+// output has been flushed: for the run's summary on standard error.
+// REQUIRES: main thread, before any other thread starts.
+void SetEndReport(void (*report)(int code));
+
 // What EndProcess does before it flushes: for a process that ends by
 // returning from main. Does not return when another thread has begun to
 // end the process. REQUIRES: every thread that may be joined later has been

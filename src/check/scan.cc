@@ -251,6 +251,7 @@ void TestDisk::ScanTarget() {
       const ChunkReader::Chunk read = reader.Next();
       Buffer = read.data;
       ChunkReader::Check(read);
+      CountTransfer(read.rc, read.moved, read.length, false);
       CheckTransfer(read.rc, read.moved, read.length);
 
       for (int32_t i = 0; i < n; ++i) AnalyseBlock(first, i);

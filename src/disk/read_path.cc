@@ -54,6 +54,7 @@ void TestDisk::ReadRange(int32_t first, int32_t count) {
   const uint32_t length = static_cast<uint32_t>(count) * kBlockSize;
   uint32_t moved = 0;
   const uint32_t rc = Handle->ReadAt(offset, Buffer, length, &moved);
+  CountTransfer(rc, moved, length, false);
   CheckTransfer(rc, moved, length);
 
   for (int32_t i = 0; i < count; ++i) VerifyBlock(first, i, count);
@@ -85,6 +86,8 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count) {
   const uint8_t* bytes = Buffer + static_cast<size_t>(index) * kBlockSize;
   BlockFinding found = ExamineBlock(blk, bytes, before, current);
   if (found.kind == BlockFinding::kGood) {
+    TransferCounters::Add(Counts->BlocksVerified, 1);
+    Table->Coverage->MarkVerified(blk);
     if (confirm) {
       cell.store((current & ~kRecheck) | kWritten, std::memory_order_relaxed);
     }
@@ -169,6 +172,7 @@ bool TestDisk::ReadAgainAlone(int32_t blk, BlockFinding* found) {
     uint32_t moved = 0;
     const uint32_t rc =
         Handle->ReadAt(int64_t{blk} * kBlockSize, Spare, kBlockSize, &moved);
+    CountTransfer(rc, moved, kBlockSize, false);
     CheckTransfer(rc, moved, kBlockSize);
     if (cell.load() != before) continue;
     *found = ExamineBlock(blk, Spare, before, before);
@@ -180,6 +184,7 @@ bool TestDisk::ReadAgainAlone(int32_t blk, BlockFinding* found) {
 void TestDisk::CountMismatch() {
   // Stops rather than wraps: whoever reads it only asks whether it is 0.
   if (Mismatches < std::numeric_limits<int32_t>::max()) ++Mismatches;
+  TransferCounters::Add(Counts->Mismatches, 1);
 }
 
 void TestDisk::ReportHeaderMismatch(int32_t block, const uint8_t* read,

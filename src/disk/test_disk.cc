@@ -70,6 +70,7 @@ void TestDisk::Open(const std::string& path, int32_t test_code,
     Path = path;
     if (!g_report_lock.has_value()) g_report_lock.emplace();
     TestCode = test_code;
+    Counts = ClaimCounters(test_code);
     RangeStates = std::make_unique<BlockState[]>(buffer_blocks);
     NeighbourSnapshot = std::make_unique<uint16_t[]>(buffer_blocks + 128);
     RunEnds = std::make_unique<int32_t[]>(buffer_blocks);
@@ -101,6 +102,8 @@ void TestDisk::AttachTable() {
   // Joins this disk's identity within the process with the run's identity.
   table->DiskID =
       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) + g_flags.RunID;
+  table->Coverage = std::make_shared<TargetCoverage>(table->BlockCount);
+  SetRunCoverage(table->Coverage);
   Table = table.release();
 }
 
@@ -171,6 +174,18 @@ void TestDisk::CheckRange(int32_t first, int32_t count) const {
 void TestDisk::CheckTransfer(uint32_t rc, uint32_t moved, uint32_t length) {
   if (rc != platform::kErrorSuccess) throw Error(rc);
   if (moved != length) throw Error(platform::kErrorBadLength);
+}
+
+void TestDisk::CountTransfer(uint32_t rc, uint32_t moved, uint32_t length,
+                             bool write) {
+  TransferCounters::Add(Counts->Transfers, 1);
+  if (rc == platform::kErrorSuccess) {
+    TransferCounters::Add(write ? Counts->BytesWritten : Counts->BytesRead,
+                          moved);
+  }
+  if (rc != platform::kErrorSuccess || moved != length) {
+    TransferCounters::Add(Counts->Errors, 1);
+  }
 }
 
 int32_t BlocksInBytes(int64_t bytes) {

@@ -9,6 +9,7 @@
 
 #include "disk/block_format.h"
 #include "disk/block_state.h"
+#include "disk/transfer_counters.h"
 #include "platform/env.h"
 
 namespace vorbex {
@@ -49,6 +50,10 @@ struct BlockStateTable {
   // start-up scan raises it alone before any test thread starts. Never
   // lowered.
   int64_t WriteSeq = 1;
+
+  // Which blocks this process wrote and verified. Shared with the run's
+  // summary, which may outlive the table; set at creation.
+  std::shared_ptr<TargetCoverage> Coverage;
 };
 
 class ExtentMaxima;
@@ -215,6 +220,9 @@ class TestDisk {
   std::unique_ptr<int32_t[]> RunEnds;             // BufferBlocks
   std::unique_ptr<uint16_t[]> NeighbourSnapshot;  // BufferBlocks + 128
   int32_t Mismatches = 0;  // reports printed; stops at INT32_MAX
+  // What this disk moved and found, for the summary; claimed by Open and
+  // added to only by the thread that uses the disk.
+  TransferCounters* Counts = nullptr;
   int64_t RunWriteSeq = 0;
   std::unique_ptr<WindowEntry[]> ScanWindow;  // start-up scan only
   int32_t WindowBase = 0;
@@ -232,6 +240,8 @@ class TestDisk {
   void CheckRange(int32_t first, int32_t count) const;
   // The Error of a transfer that failed or moved fewer bytes than asked.
   static void CheckTransfer(uint32_t rc, uint32_t moved, uint32_t length);
+  // Counts one transfer, and its bytes when it succeeded, in Counts.
+  void CountTransfer(uint32_t rc, uint32_t moved, uint32_t length, bool write);
 
   platform::Env* env_ = nullptr;  // the Env that made Handle and Buffer
 };

@@ -115,7 +115,9 @@ void TestDisk::WriteBlocks(int32_t first, int32_t run_start,
                          Buffer + static_cast<size_t>(run_start) * kBlockSize,
                          length, &moved);
   }
+  CountTransfer(rc, moved, length, true);
   CheckTransfer(rc, moved, length);
+  Table->Coverage->MarkWritten(first + run_start, run_length);
 }
 
 void TestDisk::CompleteWrite(int32_t first, int32_t count) {

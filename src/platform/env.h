@@ -73,6 +73,20 @@ class Env {
 // REQUIRES: called before anything is printed.
 void FlushStdoutByLine();
 
+// Makes an interrupt (SIGINT or SIGTERM; on Windows Ctrl-C, Ctrl-Break or
+// closing the console) a request that WaitForInterrupt reports, instead of
+// the end of the process. The handler only records which one came.
+// REQUIRES: main thread, once, before WaitForInterrupt.
+void CatchInterrupts();
+
+// Waits until an interrupt has come or milliseconds have passed on the
+// steady clock (for ever when milliseconds is negative). Returns the exit
+// code that a process ended by that interrupt conventionally gives (130 for
+// SIGINT, 143 for SIGTERM), or 0 when the time passed first. An interrupt
+// that came before the call is reported at once. REQUIRES: main thread,
+// after CatchInterrupts.
+int WaitForInterrupt(int64_t milliseconds);
+
 // The Windows error code that stands for a thread the system would not
 // start, given what the standard library threw for it.
 uint32_t ThreadStartError(const std::error_code& code);

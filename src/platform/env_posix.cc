@@ -1,6 +1,8 @@
 // The native Env on Linux and other POSIX systems.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -12,7 +14,10 @@
 #include <sys/vfs.h>
 #endif
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -302,6 +307,66 @@ uint32_t ThreadStartError(const std::error_code& code) {
 Env* NativeEnv() {
   static PosixEnv env;
   return &env;
+}
+
+// --- Interrupts. The handler may run on any thread at any moment, so it
+// only records the signal and wakes the main thread through a pipe: both
+// are safe in a signal handler, where a lock or a print is not.
+
+namespace {
+
+std::atomic<int> g_interrupt{0};  // the first signal that came, or 0
+int g_wake_pipe[2] = {-1, -1};    // set before the handler is installed
+
+extern "C" void OnInterrupt(int signal_number) {
+  const int saved = errno;
+  int none = 0;
+  g_interrupt.compare_exchange_strong(none, signal_number);
+  const char byte = 1;
+  // The pipe is non-blocking: when it is full, a wake-up is pending anyway.
+  [[maybe_unused]] const ssize_t n = ::write(g_wake_pipe[1], &byte, 1);
+  errno = saved;
+}
+
+}  // namespace
+
+void CatchInterrupts() {
+  if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  struct sigaction action {};
+  action.sa_handler = OnInterrupt;
+  sigemptyset(&action.sa_mask);
+  // Transfers on the test threads go on rather than fail with EINTR.
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+int WaitForInterrupt(int64_t milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    const int signal_number = g_interrupt.load();
+    if (signal_number != 0) return 128 + signal_number;
+    // A day at most per wait, so that the count fits poll's argument.
+    int wait_ms = 86'400'000;
+    if (milliseconds >= 0) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return 0;
+      if (left.count() < wait_ms) wait_ms = static_cast<int>(left.count());
+    }
+    if (g_wake_pipe[0] < 0) {
+      ::usleep(static_cast<useconds_t>(std::min(wait_ms, 100) * 1000));
+      continue;
+    }
+    pollfd polled{g_wake_pipe[0], POLLIN, 0};
+    if (::poll(&polled, 1, wait_ms) > 0) {
+      char drained[64];
+      while (::read(g_wake_pipe[0], drained, sizeof drained) > 0) {
+      }
+    }
+  }
 }
 
 }  // namespace vorbex::platform

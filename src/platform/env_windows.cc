@@ -6,6 +6,9 @@
 // The lean build of <windows.h> leaves out the disk queries.
 #include <winioctl.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdio>
 
@@ -188,6 +191,61 @@ uint32_t ThreadStartError(const std::error_code& /*code*/) {
 Env* NativeEnv() {
   static WindowsEnv env;
   return &env;
+}
+
+// --- Interrupts. The system runs the handler on a thread of its own; it
+// records which request came and wakes the main thread through an event.
+
+namespace {
+
+std::atomic<int> g_interrupt_code{0};  // the exit code asked for, or 0
+HANDLE g_interrupt_event = nullptr;    // set before the handler is added
+
+BOOL WINAPI OnConsoleControl(DWORD type) {
+  // Ctrl-C and Ctrl-Break are an operator's interrupt; closing the console,
+  // logging off or shutting down is a request to terminate.
+  const bool interrupt = type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT;
+  int none = 0;
+  g_interrupt_code.compare_exchange_strong(none, interrupt ? 130 : 143);
+  ::SetEvent(g_interrupt_event);
+  if (!interrupt) {
+    // The system ends the process as soon as this returns; the main thread
+    // ends it first, once the summary is out (the system allows a few
+    // seconds).
+    ::Sleep(10000);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+void CatchInterrupts() {
+  g_interrupt_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (g_interrupt_event == nullptr) return;
+  ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+int WaitForInterrupt(int64_t milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(milliseconds);
+  for (;;) {
+    const int code = g_interrupt_code.load();
+    if (code != 0) return code;
+    DWORD wait_ms = 86'400'000;  // a day at most per wait
+    if (milliseconds >= 0) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return 0;
+      wait_ms =
+          static_cast<DWORD>(std::min<int64_t>(left.count(), int64_t{wait_ms}));
+    }
+    if (g_interrupt_event == nullptr) {
+      ::Sleep(std::min<DWORD>(wait_ms, 100));
+    } else {
+      ::WaitForSingleObject(g_interrupt_event, wait_ms);
+    }
+  }
 }
 
 }  // namespace vorbex::platform

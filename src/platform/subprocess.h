@@ -16,10 +16,11 @@ struct ProcessResult {
 };
 
 // Runs argv[0] (looked up in PATH) with its arguments and no standard input,
-// capturing both output streams; kills it after timeout_seconds. For the
+// capturing both output streams; kills it after timeout_seconds. Sends it
+// SIGINT once after interrupt_seconds when that is not negative. For the
 // test suite, which runs the real binary; the product starts no processes.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         double timeout_seconds);
+                         double timeout_seconds, double interrupt_seconds = -1);
 
 // Whether this process may set up loop devices and the like.
 bool RunningAsRoot();

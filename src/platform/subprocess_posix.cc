@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -27,7 +28,7 @@ void Drain(int* fd, std::string* into) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         double timeout_seconds) {
+                         double timeout_seconds, double interrupt_seconds) {
   using Clock = std::chrono::steady_clock;
   ProcessResult result;
   int out_pipe[2];
@@ -65,18 +66,31 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   const auto deadline =
       start + std::chrono::duration_cast<Clock::duration>(
                   std::chrono::duration<double>(timeout_seconds));
+  const auto interrupt_at =
+      start + std::chrono::duration_cast<Clock::duration>(
+                  std::chrono::duration<double>(interrupt_seconds));
+  bool interrupted = interrupt_seconds < 0;
   int fds[2] = {out_pipe[0], err_pipe[0]};
   while (fds[0] >= 0 || fds[1] >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+    if (!interrupted && Clock::now() >= interrupt_at) {
+      ::kill(pid, SIGINT);
+      interrupted = true;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - Clock::now());
-    if (left.count() <= 0 && !result.timed_out) {
+    if (!interrupted) {
+      left = std::min(left, std::chrono::ceil<std::chrono::milliseconds>(
+                                interrupt_at - Clock::now()));
+    }
+    if (Clock::now() >= deadline && !result.timed_out) {
       ::kill(pid, SIGKILL);
       result.timed_out = true;
     }
     pollfd polled[2];
     for (int i = 0; i < 2; ++i) polled[i] = {fds[i], POLLIN, 0};
     const int wait_ms =
-        result.timed_out ? 1000 : static_cast<int>(left.count());
+        result.timed_out ? 1000
+                         : static_cast<int>(std::max<int64_t>(0, left.count()));
     if (::poll(polled, 2, wait_ms) < 0 && errno != EINTR) break;
     if (fds[0] >= 0 && polled[0].revents != 0) Drain(&fds[0], &result.out);
     if (fds[1] >= 0 && polled[1].revents != 0) Drain(&fds[1], &result.err);

@@ -1,6 +1,8 @@
 // The program's entry: reads the command line, readies the target, starts
 // the tests of the level and waits out the time limit.
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <memory>
@@ -12,23 +14,33 @@
 #include "base/error.h"
 #include "base/flags.h"
 #include "base/random.h"
-#include "base/sleep.h"
 #include "check/inspect.h"
 #include "check/startup_check.h"
 #include "disk/test_disk.h"
+#include "platform/env.h"
 #include "platform/error_codes.h"
 #include "run/command_line.h"
 #include "run/levels.h"
+#include "run/summary.h"
 #include "run/version.h"
 
 namespace vorbex {
 namespace {
 
-// Returns only when there is no limit; otherwise the process ends here.
-void WaitTimeLimit(const std::string& text) {
-  const TimeLimit limit = ParseTimeLimit(text);
-  if (limit.IsNone()) return;
-  SleepMilliseconds(limit.Milliseconds());
+// Waits out the time limit (none: for ever) unless an interrupt comes first;
+// either way the process ends here, the interrupt with its conventional
+// code and nothing more on standard output.
+[[noreturn]] void WaitForEnd(const std::optional<std::string>& text) {
+  int64_t ms = -1;
+  if (text) {
+    const TimeLimit limit = ParseTimeLimit(*text);
+    if (!limit.IsNone()) {
+      ms = static_cast<int64_t>(
+          std::min<uint64_t>(limit.Milliseconds(), INT64_MAX));
+    }
+  }
+  const int interrupt = platform::WaitForInterrupt(ms);
+  if (interrupt != 0) EndProcess(interrupt);
   std::printf("Tests stopped at %s", Now().c_str());
   EndProcess(0);
 }
@@ -58,6 +70,7 @@ int Inspect(const CommandLine& cl) {
 
 int Main(int argc, const char* const* argv) {
   InitConsole();
+  MarkRunStart();
   const CommandLine cl = ParseCommandLine(argc, argv);
   if (!cl.error.empty()) {
     std::fputs(kUsage, stderr);
@@ -81,6 +94,8 @@ int Main(int argc, const char* const* argv) {
   g_flags.check = cl.check;
   g_flags.format = cl.format;
   g_flags.errstop = cl.errstop;
+  // Every end of a run from here on tells the operator what it covered.
+  SetEndReport(PrintSummary);
 
   const std::string path = TargetPath(*cl.target);
   if (!NamesVolumeLetter(*cl.target) &&
@@ -105,8 +120,11 @@ int Main(int argc, const char* const* argv) {
       for (int i = 0; i < parts.count; ++i) {
         CreateLevelTests(tests, path, parts.values[i]);
       }
-      if (cl.time_limit) WaitTimeLimit(*cl.time_limit);
-      for (;;) SleepMilliseconds(100'000'000);
+      // Only now: the start-up check runs on this thread, which could not
+      // answer an interrupt before it ended, and the handles the interrupt
+      // takes must not leave a test without one that it had before.
+      platform::CatchInterrupts();
+      WaitForEnd(cl.time_limit);
     } catch (const std::bad_alloc&) {
       // Memory that ran out is a failure like any other the system reports.
       throw Error(platform::kErrorNotEnoughMemory);
@@ -118,6 +136,7 @@ int Main(int argc, const char* const* argv) {
     if (anchor != nullptr) anchor->Close();
     // A test that could not be stopped may still be writing.
     StopWrites();
+    PrintSummary(0);
   }
   return 0;
 }

@@ -1,0 +1,87 @@
+#ifndef VORBEX_DISK_TRANSFER_COUNTERS_H_
+#define VORBEX_DISK_TRANSFER_COUNTERS_H_
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+namespace vorbex {
+
+// What one TestDisk has moved and found. Exactly one thread adds to a
+// record: the thread that uses the disk (the main thread for the start-up
+// scan and the anchor). Anyone may read it at any time, so the fields are
+// atomics, but an add is a relaxed load and store of the owner's own value,
+// which costs what a plain add does; a reader sees each field as it stood at
+// some instant, which is all a summary asks. Each record has a cache line of
+// its own, so the disks never share one on the transfer path.
+struct alignas(64) TransferCounters {
+  std::atomic<int32_t> TestCode{0};  // set when claimed, before any add
+  std::atomic<int64_t> Transfers{0};
+  std::atomic<int64_t> BytesRead{0};
+  std::atomic<int64_t> BytesWritten{0};
+  std::atomic<int64_t> BlocksVerified{0};
+  std::atomic<int64_t> Mismatches{0};
+  std::atomic<int64_t> Errors{0};
+
+  // The owner's add. REQUIRES: called only by the record's one writer.
+  static void Add(std::atomic<int64_t>& field, int64_t n) {
+    field.store(field.load(std::memory_order_relaxed) + n,
+                std::memory_order_relaxed);
+  }
+};
+
+// The records of this process's disks live as long as the process, so that
+// a summary made while the process ends, from any thread, never reads a
+// record whose disk was closed and freed meanwhile.
+inline constexpr int kCounterRecords = 512;
+
+// A fresh record for a disk of test_code, or, once every record is taken,
+// one shared overflow record that no summary shows. REQUIRES: main thread
+// (where disks are opened).
+TransferCounters* ClaimCounters(int32_t test_code);
+
+// How many records have been claimed, in claim order from record 0. Safe for
+// concurrent use: records up to the count returned are fully claimed.
+int ClaimedCounters();
+const TransferCounters& CountersAt(int index);
+
+// Which blocks of a target this process has written and verified at least
+// once, one bit per block. A bit is set only when it is not yet set, so a
+// block seen again costs one load. Safe for concurrent use by multiple
+// threads; sized once at creation.
+class TargetCoverage {
+ public:
+  explicit TargetCoverage(int32_t blocks);
+
+  void MarkWritten(int32_t first, int32_t count) {
+    Mark(written_, first, count);
+  }
+  void MarkVerified(int32_t block) { Mark(verified_, block, 1); }
+
+  int32_t Blocks() const { return blocks_; }
+  int64_t WrittenCount() const { return Count(written_); }
+  int64_t VerifiedCount() const { return Count(verified_); }
+
+ private:
+  void Mark(const std::unique_ptr<std::atomic<uint64_t>[]>& bits, int32_t first,
+            int32_t count);
+  int64_t Count(const std::unique_ptr<std::atomic<uint64_t>[]>& bits) const;
+
+  int32_t blocks_;
+  std::unique_ptr<std::atomic<uint64_t>[]> written_;
+  std::unique_ptr<std::atomic<uint64_t>[]> verified_;
+};
+
+// The coverage of the target of this run: the one the latest new block
+// state table was made for. The process keeps it until it ends, like the
+// counter records. Set on the main thread only, before the test threads
+// start; read by whoever makes the summary.
+void SetRunCoverage(std::shared_ptr<TargetCoverage> coverage);
+const TargetCoverage* RunCoverage();
+
+// Forgets every record and the coverage. For tests, while no disk is open.
+void ResetRunCounters();
+
+}  // namespace vorbex
+
+#endif  // VORBEX_DISK_TRANSFER_COUNTERS_H_

@@ -1,0 +1,52 @@
+#ifndef VORBEX_RUN_SUMMARY_H_
+#define VORBEX_RUN_SUMMARY_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vorbex {
+
+// What one disk of the run moved and found. The disks of the start-up check
+// and the stamp of block 0 (code 0) make one row.
+struct SummaryRow {
+  int32_t Code = 0;
+  std::string Name;
+  int64_t Transfers = 0;
+  int64_t BytesRead = 0;
+  int64_t BytesWritten = 0;
+  int64_t BlocksVerified = 0;
+  int64_t Mismatches = 0;
+  int64_t Errors = 0;
+};
+
+// Everything the summary says, gathered at one instant.
+struct SummaryFacts {
+  std::vector<SummaryRow> Rows;
+  double Seconds = 0;        // since the run began
+  bool HasCoverage = false;  // false when no target was ever opened
+  int64_t TargetBlocks = 0;
+  int64_t BlocksWritten = 0;   // distinct blocks this run wrote
+  int64_t BlocksVerified = 0;  // distinct blocks verified at least once
+  int ExitCode = 0;
+};
+
+// Starts the clock of the run. REQUIRES: main thread, before any disk opens.
+void MarkRunStart();
+
+// Gathers the counters and the coverage of every disk this process opened,
+// as they stand. Safe to call from any thread at any time.
+SummaryFacts CollectSummary(int exit_code);
+
+// The summary's text: a first line that starts with "Summary", a row per
+// test, the totals with rates, the coverage, and a last line that says
+// whether any block failed verification.
+std::string SummaryText(const SummaryFacts& facts);
+
+// Prints the summary of the run so far to standard error, after flushing
+// standard output, so that it follows every line the run printed there.
+void PrintSummary(int exit_code);
+
+}  // namespace vorbex
+
+#endif  // VORBEX_RUN_SUMMARY_H_
