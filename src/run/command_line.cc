@@ -117,7 +117,7 @@ const char kHelp[] =
     "\n"
     "Exit codes: 0 the time limit expired, a check or format ended, or an\n"
     "  Error ended the run without -e; 1 no target or a bad option, or with\n"
-    "  -e a failure or mismatch.\n";
+    "  -e a failure or mismatch; 130 Ctrl-C, 143 a termination request.\n";
 
 CommandLine ParseCommandLine(int argc, const char* const* argv) {
   CommandLine cl;
