@@ -2,33 +2,15 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "base/text.h"
 #include "disk/test_disk.h"
 #include "platform/error_codes.h"
 
-#if defined(__GNUC__)
-#define VORBEX_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define VORBEX_PRINTF(f, a)
-#endif
-
 namespace vorbex {
 namespace {
-
-// No line here holds a path, so one short buffer always does.
-VORBEX_PRINTF(2, 3) void Appendf(std::string* out, const char* format, ...) {
-  char line[160];
-  va_list args;
-  va_start(args, format);
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-  const int n = std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  if (n > 0)
-    out->append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
-}
 
 // Blocks read in one transfer, besides the neighbours on either side.
 constexpr int64_t kChunkBlocks = 256;

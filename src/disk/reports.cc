@@ -2,41 +2,12 @@
 
 #include <algorithm>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 
-#if defined(__GNUC__)
-#define VORBEX_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define VORBEX_PRINTF(f, a)
-#endif
+#include "base/text.h"
 
 namespace vorbex {
 namespace {
-
-// Reports are rare, so building them in a string costs nothing that matters,
-// and lets the whole report go out in one write.
-VORBEX_PRINTF(2, 3) void Appendf(std::string* out, const char* format, ...) {
-  char line[256];
-  va_list args;
-  va_start(args, format);
-  // The analyzer does not see va_start through std::vsnprintf.
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-  const int n = std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  if (n < 0) return;
-  if (static_cast<size_t>(n) < sizeof line) {
-    out->append(line, static_cast<size_t>(n));
-    return;
-  }
-  // Only a path is this long.
-  const size_t at = out->size();
-  out->resize(at + static_cast<size_t>(n) + 1);
-  va_start(args, format);
-  std::vsnprintf(out->data() + at, static_cast<size_t>(n) + 1, format, args);
-  va_end(args);
-  out->resize(at + static_cast<size_t>(n));
-}
 
 uint32_t Bits(int32_t v) { return static_cast<uint32_t>(v); }
 

@@ -4,9 +4,9 @@
 #include <atomic>
 #include <chrono>
 #include <cinttypes>
-#include <cstdarg>
 #include <cstdio>
 
+#include "base/text.h"
 #include "disk/transfer_counters.h"
 #include "run/catalogue.h"
 
@@ -17,24 +17,6 @@ using Clock = std::chrono::steady_clock;
 
 // Set once by main before any other thread exists; read by whoever prints.
 constinit std::atomic<int64_t> g_start_ticks{0};
-
-#if defined(__GNUC__)
-#define VORBEX_PRINTF(f, a) __attribute__((format(printf, f, a)))
-#else
-#define VORBEX_PRINTF(f, a)
-#endif
-
-VORBEX_PRINTF(2, 3) void Appendf(std::string* out, const char* format, ...) {
-  char line[256];
-  va_list args;
-  va_start(args, format);
-  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-  const int n = std::vsnprintf(line, sizeof line, format, args);
-  va_end(args);
-  // Every line here is short; one cut at the buffer would still be whole.
-  if (n > 0)
-    out->append(line, std::min(static_cast<size_t>(n), sizeof line - 1));
-}
 
 // A byte count in the largest binary unit that keeps it at 1 or more.
 std::string Bytes(double bytes) {

@@ -1,0 +1,21 @@
+#ifndef VORBEX_BASE_TEXT_H_
+#define VORBEX_BASE_TEXT_H_
+
+#include <string>
+
+#if defined(__GNUC__)
+#define VORBEX_PRINTF(f, a) __attribute__((format(printf, f, a)))
+#else
+#define VORBEX_PRINTF(f, a)
+#endif
+
+namespace vorbex {
+
+// Appends what printf would print for format and its arguments, however
+// long. Reports, summaries and inspections are built in a string this way,
+// so that each goes out in one write.
+VORBEX_PRINTF(2, 3) void Appendf(std::string* out, const char* format, ...);
+
+}  // namespace vorbex
+
+#endif  // VORBEX_BASE_TEXT_H_
