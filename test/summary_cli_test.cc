@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "cli_support.h"
 #include "platform/subprocess.h"
@@ -58,6 +60,68 @@ TEST_F(SummaryCliTest, InterruptStopsTheTestsAndExits130) {
   EXPECT_EQ(check.exit_code, 0) << check.out;
   EXPECT_EQ(check.out.find(": Block "), std::string::npos) << check.out;
   EXPECT_NE(check.err.find("Summary: "), std::string::npos);
+}
+
+// An interrupt in the middle of the start-up check, which runs on the main
+// thread, still ends the run with the summary and the interrupt's code.
+TEST_F(SummaryCliTest, InterruptDuringTheCheckPrintsTheSummary) {
+  // Mostly holes, so cheap to make, but with a block 0 that lets the
+  // check go on through all of it: several seconds of reading.
+  const std::string big = dir_.File("big.img");
+  testing::MakeSparseFile(big, int64_t{16} << 30);
+  testing::Vorbex({"-e", big, "1", "1"}, 60);
+  const ProcessResult r = testing::Vorbex({"-c", big}, 60, /*interrupt=*/1.5);
+  EXPECT_EQ(r.exit_code, 130) << r.out << r.err;
+  EXPECT_EQ(r.out.find("): End"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("Summary: "), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("exit code 130"), std::string::npos) << r.err;
+}
+
+// The status line goes to standard error only where someone watches it, or
+// where asked for; standard output is the same either way.
+TEST_F(SummaryCliTest, StatusLineOnlyOnATerminalOrWhenAsked) {
+  struct Case {
+    std::vector<std::string> options;
+    bool status;
+  };
+  const Case cases[] = {
+      {{}, false}, {{"--no-progress"}, false}, {{"--progress"}, true}};
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.options;
+    for (const char* a : {"-e", "-f"}) args.emplace_back(a);
+    args.push_back(target_);
+    testing::Vorbex(args, 30);
+    args = c.options;
+    args.push_back(target_);
+    args.emplace_back("2");
+    args.emplace_back("3");
+    const ProcessResult r = testing::Vorbex(args, 30);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.err.find("IO/s") != std::string::npos, c.status) << r.err;
+    EXPECT_EQ(r.err.find('\r') != std::string::npos, c.status) << r.err;
+    EXPECT_EQ(r.out.find('\r'), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\nTests stopped at "), std::string::npos) << r.out;
+  }
+}
+
+// Under a pseudo-terminal (util-linux's script makes one) the line appears
+// unasked, and is erased before the summary.
+TEST_F(SummaryCliTest, StatusLineOnAPseudoTerminal) {
+  if (platform::RunProcess({"script", "-V"}, 10).exit_code != 0) {
+    GTEST_SKIP() << "no script(1) to make a pseudo-terminal";
+  }
+  const std::string command =
+      std::string("exec ") + VORBEX_BINARY + " " + target_ + " 2 3 2>&1";
+  const ProcessResult r =
+      platform::RunProcess({"script", "-qefc", command, "/dev/null"}, 30);
+  EXPECT_EQ(r.exit_code, 0) << r.out;
+  const size_t status = r.out.find(" left)  read ");
+  const size_t summary = r.out.find("Summary: ");
+  ASSERT_NE(status, std::string::npos) << r.out;
+  ASSERT_NE(summary, std::string::npos) << r.out;
+  EXPECT_LT(status, summary);
+  // Erased: blanks, then the cursor back at the start of the line.
+  EXPECT_NE(r.out.rfind(" \r", summary), std::string::npos) << r.out;
 }
 
 }  // namespace

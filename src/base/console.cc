@@ -1,5 +1,6 @@
 #include "base/console.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -7,9 +8,11 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 #include "base/exit_gate.h"
 #include "base/sleep.h"
+#include "base/text.h"
 #include "platform/env.h"
 
 namespace vorbex {
@@ -39,6 +42,70 @@ void (*g_end_report)(int code) = nullptr;
 
 void SetEndReport(void (*report)(int code)) { g_end_report = report; }
 
+namespace {
+
+// Guards the status line's state and orders whole lines on the terminal.
+std::mutex g_console_mutex;
+// Set by main before other threads exist; read-only afterwards.
+bool g_status_enabled = false;
+// Guarded by g_console_mutex: the width of the status line on screen, and
+// whether it may be drawn again.
+size_t g_status_width = 0;
+bool g_status_ended = false;
+
+// REQUIRES: g_console_mutex held.
+void EraseStatusLocked() {
+  if (g_status_width == 0) return;
+  std::string blank(g_status_width + 2, ' ');
+  blank.front() = '\r';
+  blank.back() = '\r';
+  std::fwrite(blank.data(), 1, blank.size(), stderr);
+  std::fflush(stderr);
+  g_status_width = 0;
+}
+
+}  // namespace
+
+void PrintOut(std::string_view text) {
+  std::lock_guard<std::mutex> hold(g_console_mutex);
+  EraseStatusLocked();
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+void PrintOutf(const char* format, ...) {
+  std::string text;
+  va_list args;
+  va_start(args, format);
+  AppendVf(&text, format, args);
+  va_end(args);
+  PrintOut(text);
+}
+
+void EnableStatus(bool on) { g_status_enabled = on; }
+bool StatusEnabled() { return g_status_enabled; }
+
+void ShowStatus(std::string_view line) {
+  if (!g_status_enabled) return;
+  std::lock_guard<std::mutex> hold(g_console_mutex);
+  if (g_status_ended) return;
+  std::string text = "\r";
+  text.append(line);
+  // A shorter line must cover the whole of the longer one before it.
+  if (line.size() < g_status_width) {
+    text.append(g_status_width - line.size(), ' ');
+  }
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+  g_status_width = std::max(g_status_width, line.size());
+}
+
+void EndStatus() {
+  std::lock_guard<std::mutex> hold(g_console_mutex);
+  EraseStatusLocked();
+  g_status_ended = true;
+}
+
 void StopWrites() {
   ExitGate& gate = ProcessExitGate();
   // Another thread is ending the process, and it alone may.
@@ -52,6 +119,7 @@ void EndProcess(int code) {
     g_exit_code.compare_exchange_strong(none, code);
   }
   StopWrites();
+  EndStatus();
   std::fflush(stdout);
   const int exit_code = g_exit_code.load();
   if (g_end_report != nullptr) g_end_report(exit_code);

@@ -2,6 +2,9 @@
 #define VORBEX_BASE_CONSOLE_H_
 
 #include <array>
+#include <string_view>
+
+#include "base/text.h"
 
 namespace vorbex {
 
@@ -30,6 +33,26 @@ void SetEndReport(void (*report)(int code));
 // end the process. REQUIRES: every thread that may be joined later has been
 // joined; a thread that tries to write from now on never finishes.
 void StopWrites();
+
+// Standard output and the live status line on standard error share one
+// terminal, so every line the run prints on standard output goes through
+// here: the status line is erased first, and the line is flushed whole.
+// Safe for concurrent use by multiple threads.
+void PrintOut(std::string_view text);
+VORBEX_PRINTF(1, 2) void PrintOutf(const char* format, ...);
+
+// Turns the status line on or off for the rest of the run. REQUIRES: main
+// thread, before any other thread starts.
+void EnableStatus(bool on);
+bool StatusEnabled();
+
+// Draws line as the status line, in place of the one before it; nothing
+// when the status line is off or has ended. Safe for concurrent use.
+void ShowStatus(std::string_view line);
+
+// Erases the status line for good: from now on the process prints its
+// summary, which must not be overwritten. Safe for concurrent use.
+void EndStatus();
 
 // The local time as ctime prints it: 24 characters and a newline.
 // Safe for concurrent use by multiple threads.

@@ -1,6 +1,7 @@
 #ifndef VORBEX_BASE_TEXT_H_
 #define VORBEX_BASE_TEXT_H_
 
+#include <cstdarg>
 #include <string>
 
 #if defined(__GNUC__)
@@ -15,6 +16,11 @@ namespace vorbex {
 // long. Reports, summaries and inspections are built in a string this way,
 // so that each goes out in one write.
 VORBEX_PRINTF(2, 3) void Appendf(std::string* out, const char* format, ...);
+void AppendVf(std::string* out, const char* format, va_list args);
+
+// A byte count in the largest binary unit that keeps it at 1 or more:
+// "512 B", "1.5 KiB" ... "2.0 TiB".
+std::string ByteText(double bytes);
 
 }  // namespace vorbex
 

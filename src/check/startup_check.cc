@@ -21,19 +21,17 @@ std::unique_ptr<TestDisk> StartupCheck(const std::string& path) {
   if (g_flags.resume != 0 || g_flags.check != 0) {
     TestDisk scanner;
     scanner.Open(path, 0, kScanBufferBlocks);
-    std::printf("Check (%s): Start on %s", scanner.Path.c_str(),
-                Now().c_str());
+    PrintOutf("Check (%s): Start on %s", scanner.Path.c_str(), Now().c_str());
     try {
       scanner.ScanTarget();
-      std::printf("Check (%s): End on %s", scanner.Path.c_str(),
-                  Now().c_str());
+      PrintOutf("Check (%s): End on %s", scanner.Path.c_str(), Now().c_str());
       // While the scanner is still open, so that the anchor takes over the
       // table the scan rebuilt.
       anchor = OpenAnchor(path);
     } catch (...) {
       // Whatever went wrong, nothing the scan learned may be trusted.
-      std::printf("Check (%s): Failed at %s", scanner.Path.c_str(),
-                  Now().c_str());
+      PrintOutf("Check (%s): Failed at %s", scanner.Path.c_str(),
+                Now().c_str());
       if (g_flags.errstop != 0) EndProcess(1);
     }
     scanner.Close();

@@ -37,11 +37,6 @@ uint32_t ExpectedSeq(uint32_t read, uint16_t s0, uint16_t e,
   return read;
 }
 
-void Print(const std::string& report) {
-  std::fwrite(report.data(), 1, report.size(), stdout);
-  std::fflush(stdout);
-}
-
 }  // namespace
 
 void TestDisk::ReadRange(int32_t first, int32_t count) {
@@ -192,8 +187,9 @@ void TestDisk::ReportHeaderMismatch(int32_t block, const uint8_t* read,
                                     int32_t count) {
   {
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
-    Print(HeaderReport(Now().c_str(), Path, block, TestCode, LoadHeader(read),
-                       LoadHeader(expected), first, count, g_flags.RunID));
+    PrintOut(HeaderReport(Now().c_str(), Path, block, TestCode,
+                          LoadHeader(read), LoadHeader(expected), first, count,
+                          g_flags.RunID));
     CountMismatch();
   }
   // The scan counts its mismatches and decides at its end.
@@ -204,7 +200,7 @@ void TestDisk::ReportFillMismatch(int32_t block, const uint8_t* bytes,
                                   int32_t offset, uint8_t expected) {
   {
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
-    Print(FillReport(Path, block, bytes, offset, expected));
+    PrintOut(FillReport(Path, block, bytes, offset, expected));
     CountMismatch();
   }
   if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <mutex>
+#include <vector>
 
 namespace vorbex {
 namespace {
@@ -13,9 +15,13 @@ std::array<TransferCounters, kCounterRecords> g_records;
 TransferCounters g_overflow;
 std::atomic<int> g_claimed{0};
 
-// Replaced on the main thread before any test thread starts (thread creation
-// orders it), and again only by tests while nothing runs.
-std::shared_ptr<TargetCoverage> g_coverage;
+// Every coverage made for this process, kept until it ends, so that a
+// summary made on another thread (an interrupt during the start-up check)
+// never reads one that a newer table replaced and freed. Guarded by
+// g_coverage_mutex; g_coverage publishes the latest.
+std::mutex g_coverage_mutex;
+std::vector<std::shared_ptr<TargetCoverage>> g_coverages;
+std::atomic<const TargetCoverage*> g_coverage{nullptr};
 
 }  // namespace
 
@@ -68,10 +74,17 @@ int64_t TargetCoverage::Count(
 }
 
 void SetRunCoverage(std::shared_ptr<TargetCoverage> coverage) {
-  g_coverage = std::move(coverage);
+  const TargetCoverage* latest = coverage.get();
+  {
+    std::lock_guard<std::mutex> hold(g_coverage_mutex);
+    g_coverages.push_back(std::move(coverage));
+  }
+  g_coverage.store(latest, std::memory_order_release);
 }
 
-const TargetCoverage* RunCoverage() { return g_coverage.get(); }
+const TargetCoverage* RunCoverage() {
+  return g_coverage.load(std::memory_order_acquire);
+}
 
 void ResetRunCounters() {
   for (TransferCounters& r : g_records) {
@@ -83,7 +96,9 @@ void ResetRunCounters() {
     }
   }
   g_claimed.store(0);
-  g_coverage.reset();
+  g_coverage.store(nullptr);
+  std::lock_guard<std::mutex> hold(g_coverage_mutex);
+  g_coverages.clear();
 }
 
 }  // namespace vorbex

@@ -73,9 +73,9 @@ class TargetCoverage {
 };
 
 // The coverage of the target of this run: the one the latest new block
-// state table was made for. The process keeps it until it ends, like the
-// counter records. Set on the main thread only, before the test threads
-// start; read by whoever makes the summary.
+// state table was made for. The process keeps every one it was given until
+// it ends, like the counter records. Set on the main thread only; read by
+// whoever makes the summary or the status line, at any time.
 void SetRunCoverage(std::shared_ptr<TargetCoverage> coverage);
 const TargetCoverage* RunCoverage();
 

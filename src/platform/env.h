@@ -79,12 +79,20 @@ void FlushStdoutByLine();
 // REQUIRES: main thread, once, before WaitForInterrupt.
 void CatchInterrupts();
 
+// Whether standard error is a terminal that a person watches, rather than
+// a pipe or a file that keeps what is written to it.
+bool StderrIsTerminal();
+
+// How many columns the terminal on standard error shows, or 0 when that is
+// not known; a line rewritten in place must not wrap.
+int StderrColumns();
+
 // Waits until an interrupt has come or milliseconds have passed on the
 // steady clock (for ever when milliseconds is negative). Returns the exit
 // code that a process ended by that interrupt conventionally gives (130 for
 // SIGINT, 143 for SIGTERM), or 0 when the time passed first. An interrupt
-// that came before the call is reported at once. REQUIRES: main thread,
-// after CatchInterrupts.
+// that came before the call is reported at once, to every thread that
+// waits. REQUIRES: after CatchInterrupts.
 int WaitForInterrupt(int64_t milliseconds);
 
 // The Windows error code that stands for a thread the system would not

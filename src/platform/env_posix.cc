@@ -1,7 +1,6 @@
 // The native Env on Linux and other POSIX systems.
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -23,6 +22,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "platform/env.h"
 #include "platform/errno_table.h"
@@ -310,28 +310,25 @@ Env* NativeEnv() {
 }
 
 // --- Interrupts. The handler may run on any thread at any moment, so it
-// only records the signal and wakes the main thread through a pipe: both
-// are safe in a signal handler, where a lock or a print is not.
+// only records the signal, which is safe in a signal handler where a lock,
+// a print or a new descriptor is not; waiters look at it a few times a
+// second. It takes no descriptor, so a run short of them opens as many
+// disks as one that never caught an interrupt.
 
 namespace {
 
+constexpr int64_t kInterruptPollMs = 100;
+
 std::atomic<int> g_interrupt{0};  // the first signal that came, or 0
-int g_wake_pipe[2] = {-1, -1};    // set before the handler is installed
 
 extern "C" void OnInterrupt(int signal_number) {
-  const int saved = errno;
   int none = 0;
   g_interrupt.compare_exchange_strong(none, signal_number);
-  const char byte = 1;
-  // The pipe is non-blocking: when it is full, a wake-up is pending anyway.
-  [[maybe_unused]] const ssize_t n = ::write(g_wake_pipe[1], &byte, 1);
-  errno = saved;
 }
 
 }  // namespace
 
 void CatchInterrupts() {
-  if (::pipe2(g_wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -348,25 +345,23 @@ int WaitForInterrupt(int64_t milliseconds) {
   for (;;) {
     const int signal_number = g_interrupt.load();
     if (signal_number != 0) return 128 + signal_number;
-    // A day at most per wait, so that the count fits poll's argument.
-    int wait_ms = 86'400'000;
+    int64_t wait_ms = kInterruptPollMs;
     if (milliseconds >= 0) {
       const auto left =
           std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return 0;
-      if (left.count() < wait_ms) wait_ms = static_cast<int>(left.count());
+      wait_ms = std::min<int64_t>(wait_ms, left.count());
     }
-    if (g_wake_pipe[0] < 0) {
-      ::usleep(static_cast<useconds_t>(std::min(wait_ms, 100) * 1000));
-      continue;
-    }
-    pollfd polled{g_wake_pipe[0], POLLIN, 0};
-    if (::poll(&polled, 1, wait_ms) > 0) {
-      char drained[64];
-      while (::read(g_wake_pipe[0], drained, sizeof drained) > 0) {
-      }
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
   }
+}
+
+bool StderrIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+int StderrColumns() {
+  winsize size{};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
 }
 
 }  // namespace vorbex::platform

@@ -162,8 +162,7 @@ class WindowsEnv final : public Env {
                        std::unique_ptr<Target>* target) {
     const HANDLE handle = ::CreateFileA(
         path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL,
-        nullptr);
+        OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
     try {
       *target = std::make_unique<WindowsTarget>(handle, volume);
@@ -246,6 +245,21 @@ int WaitForInterrupt(int64_t milliseconds) {
       ::WaitForSingleObject(g_interrupt_event, wait_ms);
     }
   }
+}
+
+// A console answers GetConsoleMode; a pipe or a file does not.
+bool StderrIsTerminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+int StderrColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info) ==
+      0) {
+    return 0;
+  }
+  return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
 }  // namespace vorbex::platform

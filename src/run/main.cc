@@ -21,27 +21,29 @@
 #include "platform/error_codes.h"
 #include "run/command_line.h"
 #include "run/levels.h"
+#include "run/status_line.h"
 #include "run/summary.h"
 #include "run/version.h"
 
 namespace vorbex {
 namespace {
 
+// The time limit in milliseconds, or -1 for none.
+int64_t LimitMilliseconds(const std::optional<std::string>& text) {
+  if (!text) return -1;
+  const TimeLimit limit = ParseTimeLimit(*text);
+  if (limit.IsNone()) return -1;
+  return static_cast<int64_t>(
+      std::min<uint64_t>(limit.Milliseconds(), INT64_MAX));
+}
+
 // Waits out the time limit (none: for ever) unless an interrupt comes first;
 // either way the process ends here, the interrupt with its conventional
 // code and nothing more on standard output.
-[[noreturn]] void WaitForEnd(const std::optional<std::string>& text) {
-  int64_t ms = -1;
-  if (text) {
-    const TimeLimit limit = ParseTimeLimit(*text);
-    if (!limit.IsNone()) {
-      ms = static_cast<int64_t>(
-          std::min<uint64_t>(limit.Milliseconds(), INT64_MAX));
-    }
-  }
-  const int interrupt = platform::WaitForInterrupt(ms);
+[[noreturn]] void WaitForEnd(int64_t limit_ms) {
+  const int interrupt = platform::WaitForInterrupt(limit_ms);
   if (interrupt != 0) EndProcess(interrupt);
-  std::printf("Tests stopped at %s", Now().c_str());
+  PrintOutf("Tests stopped at %s", Now().c_str());
   EndProcess(0);
 }
 
@@ -96,6 +98,8 @@ int Main(int argc, const char* const* argv) {
   g_flags.errstop = cl.errstop;
   // Every end of a run from here on tells the operator what it covered.
   SetEndReport(PrintSummary);
+  const int64_t limit_ms = LimitMilliseconds(cl.time_limit);
+  EnableStatus(cl.progress.value_or(platform::StderrIsTerminal()));
 
   const std::string path = TargetPath(*cl.target);
   if (!NamesVolumeLetter(*cl.target) &&
@@ -108,6 +112,12 @@ int Main(int argc, const char* const* argv) {
   Random random(static_cast<uint32_t>(std::time(nullptr)));
   g_flags.RunID = static_cast<uint32_t>(random.Draw());
 
+  // From here on an interrupt ends the run with its summary, even in the
+  // middle of the start-up check, and the status line is drawn.
+  platform::CatchInterrupts();
+  std::optional<RunWatcher> watcher;
+  watcher.emplace(limit_ms < 0 ? -1.0 : static_cast<double>(limit_ms) / 1000.0,
+                  StatusEnabled());
   // Keeps the target's table alive for the whole run.
   std::unique_ptr<TestDisk> anchor;
   // The tests borrow path, which outlives them.
@@ -120,20 +130,19 @@ int Main(int argc, const char* const* argv) {
       for (int i = 0; i < parts.count; ++i) {
         CreateLevelTests(tests, path, parts.values[i]);
       }
-      // Only now: the start-up check runs on this thread, which could not
-      // answer an interrupt before it ended, and the handles the interrupt
-      // takes must not leave a test without one that it had before.
-      platform::CatchInterrupts();
-      WaitForEnd(cl.time_limit);
+      WaitForEnd(limit_ms);
     } catch (const std::bad_alloc&) {
       // Memory that ran out is a failure like any other the system reports.
       throw Error(platform::kErrorNotEnoughMemory);
     }
   } catch (const Error& e) {
-    std::printf("Error %d\n", static_cast<int>(e.code()));
+    PrintOutf("Error %d\n", static_cast<int>(e.code()));
     if (g_flags.errstop != 0) EndProcess(1);
     StopAllTests(tests);
     if (anchor != nullptr) anchor->Close();
+    // An interrupt from now on would find the process already ending, and
+    // the watcher could not be stopped.
+    watcher.reset();
     // A test that could not be stopped may still be writing.
     StopWrites();
     PrintSummary(0);

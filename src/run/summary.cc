@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/console.h"
 #include "base/text.h"
 #include "disk/transfer_counters.h"
 #include "run/catalogue.h"
@@ -18,20 +19,6 @@ using Clock = std::chrono::steady_clock;
 // Set once by main before any other thread exists; read by whoever prints.
 constinit std::atomic<int64_t> g_start_ticks{0};
 
-// A byte count in the largest binary unit that keeps it at 1 or more.
-std::string Bytes(double bytes) {
-  static constexpr const char* kUnits[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-  int u = 0;
-  while (bytes >= 1024 && u < 4) {
-    bytes /= 1024;
-    ++u;
-  }
-  char text[32];
-  std::snprintf(text, sizeof text, u == 0 ? "%.0f %s" : "%.1f %s", bytes,
-                kUnits[u]);
-  return text;
-}
-
 double Share(int64_t part, int64_t whole) {
   return whole > 0
              ? 100.0 * static_cast<double>(part) / static_cast<double>(whole)
@@ -43,9 +30,9 @@ void AppendRow(std::string* out, const SummaryRow& r) {
           "  %4d %-18s %10" PRId64 " %11s %11s %10" PRId64 " %11" PRId64
           " %7" PRId64 "\n",
           r.Code, r.Name.c_str(), r.Transfers,
-          Bytes(static_cast<double>(r.BytesRead)).c_str(),
-          Bytes(static_cast<double>(r.BytesWritten)).c_str(), r.BlocksVerified,
-          r.Mismatches, r.Errors);
+          ByteText(static_cast<double>(r.BytesRead)).c_str(),
+          ByteText(static_cast<double>(r.BytesWritten)).c_str(),
+          r.BlocksVerified, r.Mismatches, r.Errors);
 }
 
 void AddTo(SummaryRow* total, const SummaryRow& r) {
@@ -130,14 +117,14 @@ std::string SummaryText(const SummaryFacts& f) {
           "  %4s %-18s %10" PRId64 " %11s %11s %10" PRId64 " %11" PRId64
           " %7" PRId64 "\n",
           "", "Total", total.Transfers,
-          Bytes(static_cast<double>(total.BytesRead)).c_str(),
-          Bytes(static_cast<double>(total.BytesWritten)).c_str(),
+          ByteText(static_cast<double>(total.BytesRead)).c_str(),
+          ByteText(static_cast<double>(total.BytesWritten)).c_str(),
           total.BlocksVerified, total.Mismatches, total.Errors);
   if (f.Seconds > 0) {
     const double s = f.Seconds;
     Appendf(&out, "  Rates: read %s/s, written %s/s, %.0f transfers/s\n",
-            Bytes(static_cast<double>(total.BytesRead) / s).c_str(),
-            Bytes(static_cast<double>(total.BytesWritten) / s).c_str(),
+            ByteText(static_cast<double>(total.BytesRead) / s).c_str(),
+            ByteText(static_cast<double>(total.BytesWritten) / s).c_str(),
             static_cast<double>(total.Transfers) / s);
   }
   if (f.HasCoverage) {
@@ -163,6 +150,7 @@ std::string SummaryText(const SummaryFacts& f) {
 }
 
 void PrintSummary(int exit_code) {
+  EndStatus();
   const std::string text = SummaryText(CollectSummary(exit_code));
   std::fflush(stdout);
   std::fwrite(text.data(), 1, text.size(), stderr);

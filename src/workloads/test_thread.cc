@@ -61,24 +61,24 @@ bool TestThread::Stop() {
 void TestThread::Run() {
   const TestEntry& entry = FindTest(TestCode);
   if (entry.TestCode == 0) {
-    std::printf("Invalid test code %d\n", TestCode);
+    PrintOutf("Invalid test code %d\n", TestCode);
     Finished.store(true);
     return;
   }
   Name = entry.Name;
   BufferBlocks = entry.BufferBlocks;
-  std::printf("Test %s (%d): Start on %s", Name, TestCode, Now().c_str());
+  PrintOutf("Test %s (%d): Start on %s", Name, TestCode, Now().c_str());
   try {
     (this->*entry.Workload)(entry.Argument);
   } catch (const Error& e) {
-    std::printf("Test %s (%d): Error %d at %s", Name, TestCode,
-                static_cast<int>(e.code()), Now().c_str());
+    PrintOutf("Test %s (%d): Error %d at %s", Name, TestCode,
+              static_cast<int>(e.code()), Now().c_str());
     if (g_flags.errstop != 0) EndProcess(1);
   } catch (...) {
-    std::printf("Test %s (%d): Abort at %s", Name, TestCode, Now().c_str());
+    PrintOutf("Test %s (%d): Abort at %s", Name, TestCode, Now().c_str());
     if (g_flags.errstop != 0) EndProcess(1);
   }
-  std::printf("Test %s (%d): End at %s", Name, TestCode, Now().c_str());
+  PrintOutf("Test %s (%d): End at %s", Name, TestCode, Now().c_str());
   if (g_flags.format != 0) EndProcess(0);
   Finished.store(true);
 }

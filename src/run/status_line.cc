@@ -1,0 +1,142 @@
+#include "run/status_line.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+
+#include "base/console.h"
+#include "base/flags.h"
+#include "base/text.h"
+#include "disk/test_disk.h"
+#include "platform/env.h"
+#include "run/summary.h"
+
+namespace vorbex {
+namespace {
+
+// Short enough that the end of a run is never held up for long.
+constexpr int64_t kWatchSliceMs = 200;
+constexpr double kDrawEverySeconds = 1.0;
+
+std::string ClockText(double seconds) {
+  const auto s = static_cast<int64_t>(std::max(0.0, seconds));
+  std::string out;
+  Appendf(&out, "%" PRId64 ":%02" PRId64 ":%02" PRId64, s / 3600, s / 60 % 60,
+          s % 60);
+  return out;
+}
+
+std::string Rate(int64_t now, int64_t before, double seconds) {
+  return ByteText(static_cast<double>(now - before) / seconds) + "/s";
+}
+
+}  // namespace
+
+StatusSample SampleStatus() {
+  const SummaryFacts facts = CollectSummary(0);
+  StatusSample s;
+  s.Seconds = facts.Seconds;
+  s.TargetBlocks = facts.TargetBlocks;
+  bool tests = false;
+  int64_t scanned = 0;
+  for (const SummaryRow& r : facts.Rows) {
+    s.BytesRead += r.BytesRead;
+    s.BytesWritten += r.BytesWritten;
+    s.Transfers += r.Transfers;
+    s.BlocksVerified += r.BlocksVerified;
+    s.Mismatches += r.Mismatches;
+    if (r.Code != 0) tests = true;
+    if (r.Code == 0) scanned += r.BytesRead / kBlockSize;
+  }
+  if (g_flags.format != 0) {
+    s.Phase = StatusPhase::kFormat;
+    s.Position = facts.BlocksWritten;
+  } else if (!tests && (g_flags.check != 0 || g_flags.resume != 0)) {
+    s.Phase = StatusPhase::kCheck;
+    // Rereads of a few suspect blocks may count twice.
+    s.Position = std::min(scanned, s.TargetBlocks);
+  }
+  return s;
+}
+
+std::string StatusText(const StatusSample& now, const StatusSample& before,
+                       double tests_seconds, double limit_seconds) {
+  const double span = std::max(now.Seconds - before.Seconds, 1e-3);
+  std::string out;
+  if (now.Phase == StatusPhase::kTests) {
+    Appendf(&out, "%s", ClockText(tests_seconds).c_str());
+    if (limit_seconds >= 0) {
+      Appendf(&out, " (%s left)",
+              ClockText(limit_seconds - tests_seconds).c_str());
+    }
+  } else {
+    const char* what = now.Phase == StatusPhase::kCheck ? "Check" : "Format";
+    const double share = now.TargetBlocks > 0
+                             ? static_cast<double>(now.Position) /
+                                   static_cast<double>(now.TargetBlocks)
+                             : 0.0;
+    Appendf(&out, "%s %.1f%% (%" PRId64 " of %" PRId64 " blocks)", what,
+            100.0 * share, now.Position, now.TargetBlocks);
+    // From the pace so far: the whole pass runs at one steady rate.
+    if (share > 0 && now.Seconds > 0) {
+      Appendf(&out, " %s left",
+              ClockText(now.Seconds * (1 - share) / share).c_str());
+    }
+  }
+  const double io = static_cast<double>(now.Transfers - before.Transfers);
+  if (now.Phase != StatusPhase::kFormat) {
+    Appendf(&out, "  read %s",
+            Rate(now.BytesRead, before.BytesRead, span).c_str());
+  }
+  if (now.Phase != StatusPhase::kCheck) {
+    Appendf(&out, "  write %s",
+            Rate(now.BytesWritten, before.BytesWritten, span).c_str());
+  }
+  Appendf(&out, "  %.0f IO/s", io / span);
+  if (now.Phase != StatusPhase::kFormat) {
+    Appendf(&out, "  verified %" PRId64 "  mismatches %" PRId64,
+            now.BlocksVerified, now.Mismatches);
+  }
+  return out;
+}
+
+RunWatcher::RunWatcher(double limit_seconds, bool draw)
+    : limit_seconds_(limit_seconds),
+      draw_(draw),
+      thread_([this] { Watch(); }) {}
+
+RunWatcher::~RunWatcher() {
+  stop_.store(true);
+  thread_.join();
+}
+
+void RunWatcher::Watch() {
+  using Clock = std::chrono::steady_clock;
+  const auto every = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(kDrawEverySeconds));
+  Clock::time_point next = Clock::now() + every;
+  StatusSample before;
+  if (draw_) before = SampleStatus();
+  double tests_began = -1;
+  while (!stop_.load()) {
+    const int interrupt = platform::WaitForInterrupt(kWatchSliceMs);
+    if (interrupt != 0) EndProcess(interrupt);
+    if (!draw_ || Clock::now() < next) continue;
+    next += every;
+    const StatusSample now = SampleStatus();
+    if (now.Phase == StatusPhase::kTests && tests_began < 0) {
+      tests_began = before.Seconds;
+    }
+    std::string line = StatusText(
+        now, before, now.Seconds - std::max(tests_began, 0.0), limit_seconds_);
+    // The last column stays free: some terminals wrap on reaching it.
+    const int columns = platform::StderrColumns();
+    if (columns > 1 && line.size() >= static_cast<size_t>(columns)) {
+      line.resize(static_cast<size_t>(columns) - 1);
+    }
+    ShowStatus(line);
+    before = now;
+  }
+}
+
+}  // namespace vorbex
