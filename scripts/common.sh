@@ -21,3 +21,6 @@ TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev util-linux mount e2fspro
 # clang, the runtime that holds libFuzzer, and the symbolizer that puts file
 # names and lines in its reports, for the fuzz preset.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
+# dpkg-shlibdeps for the .deb's dependencies, groff to render the manual page
+# as text for the Windows .zip, unzip to check what the .zip holds.
+PACKAGE_PACKAGES=(dpkg-dev groff-base unzip)
