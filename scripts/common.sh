@@ -21,3 +21,7 @@ TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev util-linux mount e2fspro
 # clang, the runtime that holds libFuzzer, and the symbolizer that puts file
 # names and lines in its reports, for the fuzz preset.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
+# For scripts/package: the Windows compiler, dpkg-shlibdeps for the .deb's
+# dependencies, groff to render the manual page as text for the .zip, unzip
+# to check what the .zip holds.
+PACKAGE_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev groff-base unzip)

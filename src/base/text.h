@@ -4,7 +4,11 @@
 #include <cstdarg>
 #include <string>
 
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+// MinGW's "printf" means the old Microsoft runtime's, which lacks %zu and
+// %lld; the build selects MinGW's own C99 printf, which this checks against.
+#define VORBEX_PRINTF(f, a) __attribute__((format(gnu_printf, f, a)))
+#elif defined(__GNUC__)
 #define VORBEX_PRINTF(f, a) __attribute__((format(printf, f, a)))
 #else
 #define VORBEX_PRINTF(f, a)
