@@ -66,12 +66,18 @@ void EraseStatusLocked() {
 
 }  // namespace
 
-void PrintOut(std::string_view text) {
+namespace {
+
+void PrintTo(std::FILE* stream, std::string_view text) {
   std::lock_guard<std::mutex> hold(g_console_mutex);
   EraseStatusLocked();
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  std::fflush(stdout);
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
 }
+
+}  // namespace
+
+void PrintOut(std::string_view text) { PrintTo(stdout, text); }
 
 void PrintOutf(const char* format, ...) {
   std::string text;
@@ -79,7 +85,16 @@ void PrintOutf(const char* format, ...) {
   va_start(args, format);
   AppendVf(&text, format, args);
   va_end(args);
-  PrintOut(text);
+  PrintTo(stdout, text);
+}
+
+void PrintErrf(const char* format, ...) {
+  std::string text;
+  va_list args;
+  va_start(args, format);
+  AppendVf(&text, format, args);
+  va_end(args);
+  PrintTo(stderr, text);
 }
 
 void EnableStatus(bool on) { g_status_enabled = on; }

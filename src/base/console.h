@@ -40,6 +40,8 @@ void StopWrites();
 // Safe for concurrent use by multiple threads.
 void PrintOut(std::string_view text);
 VORBEX_PRINTF(1, 2) void PrintOutf(const char* format, ...);
+// The same for a warning on standard error.
+VORBEX_PRINTF(1, 2) void PrintErrf(const char* format, ...);
 
 // Turns the status line on or off for the rest of the run. REQUIRES: main
 // thread, before any other thread starts.

@@ -6,6 +6,7 @@
 #include <new>
 #include <optional>
 
+#include "base/console.h"
 #include "base/error.h"
 #include "base/flags.h"
 #include "platform/error_codes.h"
@@ -51,10 +52,10 @@ void TestDisk::Open(const std::string& path, int32_t test_code,
   if (rc != platform::kErrorSuccess) throw Error(rc);
   Cached = Handle->Buffered();
   if (Cached && !g_warned_buffered.exchange(true)) {
-    std::fprintf(stderr,
-                 "WARNING: %s cannot be opened unbuffered here; reads may "
-                 "come from the system's cache, not from the medium.\n",
-                 path.c_str());
+    PrintErrf(
+        "WARNING: %s cannot be opened unbuffered here; reads may "
+        "come from the system's cache, not from the medium.\n",
+        path.c_str());
   }
 
   try {
@@ -149,11 +150,10 @@ int32_t TestDisk::GetBlockCount() {
   const uint32_t rc = Handle->QuerySize(&bytes);
   if (rc != platform::kErrorSuccess) throw Error(rc);
   if (bytes / kBlockSize > kMaxBlocks && !g_warned_too_large.exchange(true)) {
-    std::fprintf(stderr,
-                 "WARNING: %s has %" PRId64
-                 " blocks; block numbers are 31 bits, so only the first "
-                 "%" PRId64 " (1 TiB) are tested.\n",
-                 Path.c_str(), bytes / kBlockSize, kMaxBlocks);
+    PrintErrf("WARNING: %s has %" PRId64
+              " blocks; block numbers are 31 bits, so only the first "
+              "%" PRId64 " (1 TiB) are tested.\n",
+              Path.c_str(), bytes / kBlockSize, kMaxBlocks);
   }
   int32_t blocks = BlocksInBytes(bytes);
   // Only an empty target is asked again, and its table has no entries: a
