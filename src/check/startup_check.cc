@@ -4,6 +4,7 @@
 
 #include "base/console.h"
 #include "base/flags.h"
+#include "base/run_outcome.h"
 
 namespace vorbex {
 namespace {
@@ -27,6 +28,7 @@ std::unique_ptr<TestDisk> StartupCheck(const std::string& path) {
       scanner.ScanTarget();
       std::printf("Check (%s): End on %s", scanner.Path.c_str(),
                   Now().c_str());
+      NoteCheckOutcome(CheckOutcome::kFinished);
       // While the scanner is still open, so that the anchor takes over the
       // table the scan rebuilt.
       anchor = OpenAnchor(path);
@@ -34,6 +36,7 @@ std::unique_ptr<TestDisk> StartupCheck(const std::string& path) {
       // Whatever went wrong, nothing the scan learned may be trusted.
       std::printf("Check (%s): Failed at %s", scanner.Path.c_str(),
                   Now().c_str());
+      NoteCheckOutcome(CheckOutcome::kFailed);
       if (g_flags.errstop != 0) EndProcess(1);
     }
     scanner.Close();
