@@ -155,15 +155,27 @@ TEST_F(JsonCliTest, CheckListsEveryMismatch) {
 }
 
 TEST_F(JsonCliTest, AReportThatCannotBeWrittenStopsTheRunBeforeItStarts) {
+  struct Case {
+    std::string file;
+    const char* why;
+  };
+  std::filesystem::create_directory(dir_.File("d"));
+  const Case cases[] = {
+      {dir_.File("none/r.json"), "No such file or directory"},
+      {dir_.File("d"), "it is not an ordinary file"},
+      {target_, "it is the target"},
+  };
   testing::MakeSparseFile(target_, 64 * 512);
-  const ProcessResult r =
-      testing::Vorbex({"--json", dir_.File("none/r.json"), target_, "1", "1"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_NE(r.err.find("--json: cannot write " + dir_.File("none/r.json")),
-            std::string::npos)
-      << r.err;
-  EXPECT_EQ(testing::ReadFile(target_), std::vector<uint8_t>(64 * 512));
+  for (const Case& c : cases) {
+    const ProcessResult r =
+        testing::Vorbex({"--json", c.file, target_, "1", "1"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("--json: cannot write " + c.file + ": " + c.why),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(testing::ReadFile(target_), std::vector<uint8_t>(64 * 512));
+  }
 }
 
 // A target that cannot be opened ends on the Error line, without -e.

@@ -235,10 +235,17 @@ bool StartJsonReport(const std::string& path, RunDescription run,
     }
   }
   std::remove(probe.c_str());
-  // A directory in the way would only show when the run ends.
+  // The rename at the end would put the report in place of whatever is
+  // there: a directory would refuse only then, a device node or the target
+  // itself would be lost.
   std::error_code ec;
-  if (std::filesystem::is_directory(path, ec)) {
-    *why = "it is a directory";
+  if (std::filesystem::exists(path, ec) &&
+      !std::filesystem::is_regular_file(path, ec)) {
+    *why = "it is not an ordinary file";
+    return false;
+  }
+  if (std::filesystem::equivalent(path, run.Path, ec)) {
+    *why = "it is the target";
     return false;
   }
   g_setting.Wanted = true;

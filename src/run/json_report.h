@@ -49,9 +49,10 @@ bool WriteFileWhole(const std::string& path, const std::string& text,
                     std::string* why);
 
 // Makes WriteJsonReport write to path, after making sure that a file can be
-// written there, so that a long run does not end without its report. False,
-// with the reason in *why, when it cannot. REQUIRES: main thread, before
-// any other thread starts.
+// written there, so that a long run does not end without its report, and
+// that nothing but an ordinary file other than the target is there to be
+// replaced. False, with the reason in *why, when it cannot. REQUIRES: main
+// thread, before any other thread starts.
 bool StartJsonReport(const std::string& path, RunDescription run,
                      std::string* why);
 
