@@ -16,7 +16,7 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(g++ cmake ninja-build)
+BUILD_PACKAGES=(g++ cmake ninja-build nlohmann-json3-dev)
 TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev util-linux mount e2fsprogs)
 # clang, the runtime that holds libFuzzer, and the symbolizer that puts file
 # names and lines in its reports, for the fuzz preset.

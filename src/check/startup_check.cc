@@ -4,6 +4,7 @@
 
 #include "base/console.h"
 #include "base/flags.h"
+#include "base/run_outcome.h"
 
 namespace vorbex {
 namespace {
@@ -24,14 +25,17 @@ std::unique_ptr<TestDisk> StartupCheck(const std::string& path) {
     PrintOutf("Check (%s): Start on %s", scanner.Path.c_str(), Now().c_str());
     try {
       scanner.ScanTarget();
-      PrintOutf("Check (%s): End on %s", scanner.Path.c_str(), Now().c_str());
+      PrintOutf("Check (%s): End on %s", scanner.Path.c_str(),
+                  Now().c_str());
+      NoteCheckOutcome(CheckOutcome::kFinished);
       // While the scanner is still open, so that the anchor takes over the
       // table the scan rebuilt.
       anchor = OpenAnchor(path);
     } catch (...) {
       // Whatever went wrong, nothing the scan learned may be trusted.
       PrintOutf("Check (%s): Failed at %s", scanner.Path.c_str(),
-                Now().c_str());
+                  Now().c_str());
+      NoteCheckOutcome(CheckOutcome::kFailed);
       if (g_flags.errstop != 0) EndProcess(1);
     }
     scanner.Close();

@@ -16,6 +16,7 @@
 #include "base/console.h"
 #include "base/flags.h"
 #include "disk/block_format.h"
+#include "disk/mismatch_log.h"
 #include "disk/reports.h"
 #include "disk/test_disk.h"
 
@@ -191,6 +192,7 @@ void TestDisk::ReportHeaderMismatch(int32_t block, const uint8_t* read,
                           LoadHeader(read), LoadHeader(expected), first, count,
                           g_flags.RunID));
     CountMismatch();
+    RecordMismatch(block, TestCode, MismatchRecord::kHeader);
   }
   // The scan counts its mismatches and decides at its end.
   if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
@@ -202,6 +204,7 @@ void TestDisk::ReportFillMismatch(int32_t block, const uint8_t* bytes,
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
     PrintOut(FillReport(Path, block, bytes, offset, expected));
     CountMismatch();
+    RecordMismatch(block, TestCode, MismatchRecord::kFill);
   }
   if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
 }

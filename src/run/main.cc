@@ -14,12 +14,14 @@
 #include "base/error.h"
 #include "base/flags.h"
 #include "base/random.h"
+#include "base/run_outcome.h"
 #include "check/inspect.h"
 #include "check/startup_check.h"
 #include "disk/test_disk.h"
 #include "platform/env.h"
 #include "platform/error_codes.h"
 #include "run/command_line.h"
+#include "run/json_report.h"
 #include "run/levels.h"
 #include "run/status_line.h"
 #include "run/summary.h"
@@ -44,7 +46,35 @@ int64_t LimitMilliseconds(const std::optional<std::string>& text) {
   const int interrupt = platform::WaitForInterrupt(limit_ms);
   if (interrupt != 0) EndProcess(interrupt);
   PrintOutf("Tests stopped at %s", Now().c_str());
+  NoteEndCause(EndCause::kTimeLimit);
   EndProcess(0);
+}
+
+// Every end of a run tells the operator what it covered, and the tools
+// what it found when --json asked for that.
+void ReportEnd(int exit_code) {
+  const SummaryFacts facts = CollectSummary(exit_code);
+  PrintSummary(facts);
+  WriteJsonReport(facts);
+}
+
+// False, having said why, when the report could not be written there.
+bool StartJson(const CommandLine& cl, int argc, const char* const* argv,
+               const std::string& path, int32_t level) {
+  RunDescription run;
+  run.Arguments.assign(argv, argv + argc);
+  run.Target = *cl.target;
+  run.Path = path;
+  run.Level = level;
+  run.Resume = cl.resume != 0;
+  run.Errstop = cl.errstop != 0;
+  run.Format = cl.format != 0;
+  run.Check = cl.check != 0;
+  std::string why;
+  if (StartJsonReport(*cl.json_path, std::move(run), &why)) return true;
+  std::fprintf(stderr, "--json: cannot write %s: %s\n", cl.json_path->c_str(),
+               why.c_str());
+  return false;
 }
 
 int Inspect(const CommandLine& cl) {
@@ -97,7 +127,7 @@ int Main(int argc, const char* const* argv) {
   g_flags.format = cl.format;
   g_flags.errstop = cl.errstop;
   // Every end of a run from here on tells the operator what it covered.
-  SetEndReport(PrintSummary);
+  SetEndReport(ReportEnd);
   const int64_t limit_ms = LimitMilliseconds(cl.time_limit);
   EnableStatus(cl.progress.value_or(platform::StderrIsTerminal()));
 
@@ -108,6 +138,7 @@ int Main(int argc, const char* const* argv) {
   }
   int32_t level = cl.level ? ParseLevel(*cl.level) : kDefaultLevel;
   if (cl.format != 0) level = kFormatLevel;
+  if (cl.json_path && !StartJson(cl, argc, argv, path, level)) return 1;
 
   Random random(static_cast<uint32_t>(std::time(nullptr)));
   g_flags.RunID = static_cast<uint32_t>(random.Draw());
@@ -125,7 +156,10 @@ int Main(int argc, const char* const* argv) {
   try {
     try {
       anchor = StartupCheck(path);
-      if (g_flags.check != 0) EndProcess(0);
+      if (g_flags.check != 0) {
+        NoteEndCause(EndCause::kCheckDone);
+        EndProcess(0);
+      }
       const LevelParts parts = SplitLevel(level);
       for (int i = 0; i < parts.count; ++i) {
         CreateLevelTests(tests, path, parts.values[i]);
@@ -137,6 +171,8 @@ int Main(int argc, const char* const* argv) {
     }
   } catch (const Error& e) {
     PrintOutf("Error %d\n", static_cast<int>(e.code()));
+    NoteErrorLine(e.code());
+    NoteEndCause(EndCause::kError);
     if (g_flags.errstop != 0) EndProcess(1);
     StopAllTests(tests);
     if (anchor != nullptr) anchor->Close();
@@ -145,7 +181,7 @@ int Main(int argc, const char* const* argv) {
     watcher.reset();
     // A test that could not be stopped may still be writing.
     StopWrites();
-    PrintSummary(0);
+    ReportEnd(0);
   }
   return 0;
 }

@@ -149,9 +149,11 @@ std::string SummaryText(const SummaryFacts& f) {
   return out;
 }
 
-void PrintSummary(int exit_code) {
+void PrintSummary(int exit_code) { PrintSummary(CollectSummary(exit_code)); }
+
+void PrintSummary(const SummaryFacts& facts) {
   EndStatus();
-  const std::string text = SummaryText(CollectSummary(exit_code));
+  const std::string text = SummaryText(facts);
   std::fflush(stdout);
   std::fwrite(text.data(), 1, text.size(), stderr);
   std::fflush(stderr);

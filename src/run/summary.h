@@ -46,6 +46,9 @@ std::string SummaryText(const SummaryFacts& facts);
 // Prints the summary of the run so far to standard error, after flushing
 // standard output, so that it follows every line the run printed there.
 void PrintSummary(int exit_code);
+// The same for facts already gathered, so that other reports of the same
+// end can show the same numbers.
+void PrintSummary(const SummaryFacts& facts);
 
 }  // namespace vorbex
 

@@ -7,6 +7,7 @@
 #include "base/console.h"
 #include "base/error.h"
 #include "base/flags.h"
+#include "base/run_outcome.h"
 #include "platform/env.h"
 #include "platform/error_codes.h"
 #include "run/catalogue.h"
@@ -68,8 +69,10 @@ void TestThread::Run() {
   Name = entry.Name;
   BufferBlocks = entry.BufferBlocks;
   PrintOutf("Test %s (%d): Start on %s", Name, TestCode, Now().c_str());
+  bool failed = true;
   try {
     (this->*entry.Workload)(entry.Argument);
+    failed = false;
   } catch (const Error& e) {
     PrintOutf("Test %s (%d): Error %d at %s", Name, TestCode,
               static_cast<int>(e.code()), Now().c_str());
@@ -79,7 +82,10 @@ void TestThread::Run() {
     if (g_flags.errstop != 0) EndProcess(1);
   }
   PrintOutf("Test %s (%d): End at %s", Name, TestCode, Now().c_str());
-  if (g_flags.format != 0) EndProcess(0);
+  if (g_flags.format != 0) {
+    NoteEndCause(failed ? EndCause::kFormatFailed : EndCause::kFormatDone);
+    EndProcess(0);
+  }
   Finished.store(true);
 }
 

@@ -1,0 +1,275 @@
+#include "run/json_report.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cinttypes>
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <system_error>
+#include <utility>
+
+#include "base/text.h"
+#include "disk/test_disk.h"
+#include "run/catalogue.h"
+#include "run/levels.h"
+#include "run/version.h"
+
+namespace vorbex {
+namespace {
+
+// Keeps the fields in the order the README lists them.
+using Json = nlohmann::ordered_json;
+
+// Bumped when a field changes meaning or goes; new fields do not bump it.
+constexpr int kReportVersion = 1;
+
+// Set by StartJsonReport on the main thread before any other thread starts
+// (thread creation orders it); read by the one thread that ends the run.
+struct JsonReportSetting {
+  bool Wanted = false;
+  std::string Path;
+  RunDescription Run;
+};
+JsonReportSetting g_setting;
+
+std::string TestName(int32_t code) {
+  if (code == 0) return "start-up check";
+  const TestEntry& entry = FindTest(code);
+  return entry.TestCode != 0 ? entry.Name : "invalid";
+}
+
+Json CountersOf(const SummaryRow& r) {
+  return {
+      {"transfers", r.Transfers},        {"bytes_read", r.BytesRead},
+      {"bytes_written", r.BytesWritten}, {"blocks_verified", r.BlocksVerified},
+      {"mismatches", r.Mismatches},      {"errors", r.Errors}};
+}
+
+double PerSecond(int64_t n, double seconds) {
+  return seconds > 0 ? static_cast<double>(n) / seconds : 0.0;
+}
+
+double Share(int64_t part, int64_t whole) {
+  return whole > 0 ? static_cast<double>(part) / static_cast<double>(whole)
+                   : 0.0;
+}
+
+// With -c no test starts, whatever the level says.
+Json LevelTestsOf(const RunDescription& run) {
+  Json tests = Json::array();
+  if (run.Check) return tests;
+  const LevelParts parts = SplitLevel(run.Level);
+  for (int p = 0; p < parts.count; ++p) {
+    const LevelTestList list = LevelTests(parts.values[p]);
+    for (int t = 0; t < list.count; ++t) {
+      tests.push_back(
+          {{"code", list.codes[t]}, {"name", TestName(list.codes[t])}});
+    }
+  }
+  return tests;
+}
+
+Json CountersPart(const SummaryFacts& facts, Json* total_out) {
+  Json rows = Json::array();
+  SummaryRow total;
+  for (const SummaryRow& r : facts.Rows) {
+    Json row = {{"code", r.Code}, {"name", r.Name}};
+    row.update(CountersOf(r));
+    rows.push_back(std::move(row));
+    total.Transfers += r.Transfers;
+    total.BytesRead += r.BytesRead;
+    total.BytesWritten += r.BytesWritten;
+    total.BlocksVerified += r.BlocksVerified;
+    total.Mismatches += r.Mismatches;
+    total.Errors += r.Errors;
+  }
+  Json t = CountersOf(total);
+  t["bytes_read_per_second"] = PerSecond(total.BytesRead, facts.Seconds);
+  t["bytes_written_per_second"] = PerSecond(total.BytesWritten, facts.Seconds);
+  t["transfers_per_second"] = PerSecond(total.Transfers, facts.Seconds);
+  *total_out = std::move(t);
+  return rows;
+}
+
+Json CoveragePart(const SummaryFacts& facts) {
+  if (!facts.HasCoverage) return nullptr;
+  return {{"target_blocks", facts.TargetBlocks},
+          {"blocks_written", facts.BlocksWritten},
+          {"blocks_verified", facts.BlocksVerified},
+          {"written_share", Share(facts.BlocksWritten, facts.TargetBlocks)},
+          {"verified_share", Share(facts.BlocksVerified, facts.TargetBlocks)}};
+}
+
+Json MismatchPart(const MismatchList& mismatches) {
+  Json list = Json::array();
+  for (const MismatchRecord& m : mismatches.Records) {
+    list.push_back(
+        {{"block", m.Block},
+         {"test_code", m.TestCode},
+         {"test_name", TestName(m.TestCode)},
+         {"kind", m.What == MismatchRecord::kFill ? "fill" : "header"}});
+  }
+  const auto listed = static_cast<int64_t>(mismatches.Records.size());
+  return {{"count", mismatches.Total},
+          {"listed", listed},
+          {"truncated", mismatches.Total > listed},
+          {"list", std::move(list)}};
+}
+
+Json CheckPart(CheckOutcome check) {
+  switch (check) {
+    case CheckOutcome::kFinished: return "finished";
+    case CheckOutcome::kFailed: return "failed";
+    case CheckOutcome::kNone: break;
+  }
+  return nullptr;
+}
+
+// A name no other writer of the same file picks: two runs that share a
+// report path must not write into each other's half-written file.
+std::string FreshNameBeside(const std::string& path) {
+  uint64_t token = 0;
+  try {
+    std::random_device device;
+    token = (uint64_t{device()} << 32) ^ device();
+  } catch (const std::exception&) {
+    // No source of entropy: the clock still tells two runs apart.
+  }
+  token ^= static_cast<uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  std::string name = path;
+  Appendf(&name, ".%016" PRIx64 ".tmp", token);
+  return name;
+}
+
+// What the C library said about the stream that just failed.
+std::string ErrnoText(int error) {
+  return error != 0 ? std::error_code(error, std::generic_category()).message()
+                    : "the file cannot be written";
+}
+
+}  // namespace
+
+std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
+                           const MismatchList& mismatches,
+                           const RunEnding& ending) {
+  Json doc;
+  doc["report_version"] = kReportVersion;
+  doc["version"] = VersionText();
+  doc["command_line"] = run.Arguments;
+  doc["options"] = {{"resume", run.Resume},
+                    {"errstop", run.Errstop},
+                    {"format", run.Format},
+                    {"check", run.Check}};
+  Json target = {{"argument", run.Target}, {"path", run.Path}};
+  if (facts.HasCoverage) {
+    target["blocks"] = facts.TargetBlocks;
+    target["bytes"] = facts.TargetBlocks * kBlockSize;
+  } else {
+    target["blocks"] = nullptr;
+    target["bytes"] = nullptr;
+  }
+  doc["target"] = std::move(target);
+  doc["level"] = run.Level;
+  doc["tests"] = LevelTestsOf(run);
+  doc["seconds"] = facts.Seconds;
+  Json total;
+  doc["counters"] = CountersPart(facts, &total);
+  doc["total"] = std::move(total);
+  doc["coverage"] = CoveragePart(facts);
+  doc["check"] = CheckPart(ending.Check);
+  doc["mismatches"] = MismatchPart(mismatches);
+  doc["error_line"] =
+      ending.ErrorLine != 0 ? Json(ending.ErrorLine) : Json(nullptr);
+  doc["exit_code"] = facts.ExitCode;
+  const char* signal = SignalNameFor(facts.ExitCode);
+  doc["end"] = {{"reason", EndCauseName(ending.Cause)},
+                {"signal", signal != nullptr ? Json(signal) : Json(nullptr)}};
+  // Paths and arguments are bytes, not always UTF-8; a stray byte becomes
+  // U+FFFD rather than costing the whole report.
+  return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+bool WriteFileWhole(const std::string& path, const std::string& text,
+                    std::string* why) {
+  const std::string fresh = FreshNameBeside(path);
+  {
+    errno = 0;
+    std::ofstream out(fresh, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      *why = ErrnoText(errno);
+      return false;
+    }
+    out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    out.close();
+    if (!out) {
+      *why = ErrnoText(errno);
+      std::remove(fresh.c_str());
+      return false;
+    }
+  }
+  std::error_code ec;
+  // Replaces an existing file in one step, on Windows too.
+  std::filesystem::rename(fresh, path, ec);
+  if (ec) {
+    *why = ec.message();
+    std::remove(fresh.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool StartJsonReport(const std::string& path, RunDescription run,
+                     std::string* why) {
+  const std::string probe = FreshNameBeside(path);
+  {
+    errno = 0;
+    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      *why = ErrnoText(errno);
+      return false;
+    }
+  }
+  std::remove(probe.c_str());
+  // The rename at the end would put the report in place of whatever is
+  // there: a directory would refuse only then, a device node or the target
+  // itself would be lost.
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec) &&
+      !std::filesystem::is_regular_file(path, ec)) {
+    *why = "it is not an ordinary file";
+    return false;
+  }
+  if (std::filesystem::equivalent(path, run.Path, ec)) {
+    *why = "it is the target";
+    return false;
+  }
+  g_setting.Wanted = true;
+  g_setting.Path = path;
+  g_setting.Run = std::move(run);
+  return true;
+}
+
+void WriteJsonReport(const SummaryFacts& facts) {
+  if (!g_setting.Wanted) return;
+  std::string why;
+  try {
+    RunEnding ending;
+    ending.Cause = EndCauseFor(facts.ExitCode);
+    ending.Check = RunCheckOutcome();
+    ending.ErrorLine = ErrorLineCode();
+    const std::string text =
+        JsonReportText(g_setting.Run, facts, RecordedMismatches(), ending);
+    if (WriteFileWhole(g_setting.Path, text, &why)) return;
+  } catch (const std::exception& e) {
+    why = e.what();
+  }
+  std::fprintf(stderr, "Vorbex: could not write the JSON report %s: %s\n",
+               g_setting.Path.c_str(), why.c_str());
+}
+
+}  // namespace vorbex

@@ -1,0 +1,66 @@
+#ifndef VORBEX_RUN_JSON_REPORT_H_
+#define VORBEX_RUN_JSON_REPORT_H_
+
+// The run's facts as JSON (--json FILE), for people who test many drives
+// and compare the runs with tools. The same counters as the summary on
+// standard error, plus what only a tool wants whole: the command line and
+// every mismatch.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "base/run_outcome.h"
+#include "disk/mismatch_log.h"
+#include "run/summary.h"
+
+namespace vorbex {
+
+// What the report says about the run that is known before it starts.
+struct RunDescription {
+  std::vector<std::string> Arguments;  // the command line, program first
+  std::string Target;                  // as given
+  std::string Path;                    // as opened
+  int32_t Level = 0;                   // in force: 10000 with -f
+  bool Resume = false;
+  bool Errstop = false;
+  bool Format = false;
+  bool Check = false;
+};
+
+// How the run ended, beyond its exit code (which is in the summary facts).
+struct RunEnding {
+  EndCause Cause = EndCause::kUnknown;
+  CheckOutcome Check = CheckOutcome::kNone;
+  uint32_t ErrorLine = 0;  // the code of main's "Error" line; 0 for none
+};
+
+// The report's text: one JSON object, its fields in a fixed order, each
+// described in the README.
+std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
+                           const MismatchList& mismatches,
+                           const RunEnding& ending);
+
+// Writes text to path so that a reader finds either the old file or the
+// whole new one: to a fresh name in the same directory, then renamed over
+// path. False, with the reason in *why and no file left behind, when it
+// cannot.
+bool WriteFileWhole(const std::string& path, const std::string& text,
+                    std::string* why);
+
+// Makes WriteJsonReport write to path, after making sure that a file can be
+// written there, so that a long run does not end without its report, and
+// that nothing but an ordinary file other than the target is there to be
+// replaced. False, with the reason in *why, when it cannot. REQUIRES: main
+// thread, before any other thread starts.
+bool StartJsonReport(const std::string& path, RunDescription run,
+                     std::string* why);
+
+// Writes the report of the run, with the counters as facts holds them,
+// when StartJsonReport was called; says on standard error when it cannot.
+// Call once, from the thread that ends the process.
+void WriteJsonReport(const SummaryFacts& facts);
+
+}  // namespace vorbex
+
+#endif  // VORBEX_RUN_JSON_REPORT_H_
