@@ -29,7 +29,7 @@ void ReportTableMemory(int32_t blocks) {
   const double bytes = 4.0 * blocks + 16.0 * ((int64_t{blocks} + 63) / 64);
   std::fprintf(stderr,
                "Not enough memory for the table of %d blocks: it needs %.1f "
-               "MiB (4 bytes a block, 8 GiB per TiB tested); a smaller "
+               "MiB (4.25 bytes a block, 8.5 GiB per TiB tested); a smaller "
                "--size needs less.\n",
                static_cast<int>(blocks), bytes / (1 << 20));
 }
