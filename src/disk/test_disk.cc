@@ -26,12 +26,16 @@ std::atomic<bool> g_warned_too_large{false};
 // What the table and the coverage of blocks take, so that the operator can
 // size a window that fits the machine.
 void ReportTableMemory(int32_t blocks) {
-  const double bytes = 4.0 * blocks + 16.0 * ((int64_t{blocks} + 63) / 64);
+  // Two bitmaps of whole 64-bit words.
+  const int64_t words = (int64_t{blocks} + 63) / 64;
+  const auto bytes = static_cast<double>(int64_t{blocks} * 4 + words * 16);
+  const bool gib = bytes >= double{1 << 30};
   std::fprintf(stderr,
                "Not enough memory for the table of %d blocks: it needs %.1f "
-               "MiB (4.25 bytes a block, 8.5 GiB per TiB tested); a smaller "
+               "%s (4.25 bytes a block, 8.5 GiB per TiB tested); a smaller "
                "--size needs less.\n",
-               static_cast<int>(blocks), bytes / (1 << 20));
+               static_cast<int>(blocks), bytes / (gib ? 1 << 30 : 1 << 20),
+               gib ? "GiB" : "MiB");
 }
 
 bool HasDevicePrefix(const std::string& path) {
