@@ -104,32 +104,6 @@ TEST(CommandLineTest, LongOptionsAreStored) {
   EXPECT_EQ(cl.time_limit, "9");
 }
 
-TEST(CommandLineTest, WindowOptionsTakeBytes) {
-  struct Case {
-    std::vector<const char*> args;
-    int64_t offset;
-    int64_t size;
-    const char* error;  // "": accepted
-  };
-  const Case cases[] = {
-      {{"--offset", "1M", "--size", "512", "t"}, 1 << 20, 512, ""},
-      {{"--size", "2g", "--inspect", "t", "0"}, 0, int64_t{2} << 30, ""},
-      {{"--offset", "0", "t"}, 0, 0, ""},
-      {{"--size", "0", "t"}, 0, 0, "--size 0: give bytes"},
-      {{"--offset", "1000", "t"}, 0, 0, "--offset 1000: give bytes"},
-      {{"--offset"}, 0, 0, "--offset needs a number of bytes"},
-      {{"t", "--size", "1M"}, 0, 0, ""},  // positional after the target
-  };
-  for (const Case& c : cases) {
-    const CommandLine cl = Parse(c.args);
-    const std::string where = ::testing::PrintToString(c.args);
-    EXPECT_EQ(cl.window_offset, c.offset) << where;
-    EXPECT_EQ(cl.window_size, c.size) << where;
-    EXPECT_EQ(cl.error.rfind(c.error, 0), 0u) << where << ": " << cl.error;
-    EXPECT_EQ(cl.error.empty(), *c.error == '\0') << where;
-  }
-}
-
 TEST(ParseByteCountTest, MultiplesOf512WithBinarySuffixes) {
   const std::pair<const char*, std::optional<int64_t>> cases[] = {
       {"512", 512},
