@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "run/levels.h"
@@ -100,6 +102,33 @@ TEST(CommandLineTest, LongOptionsAreStored) {
   EXPECT_TRUE(cl.inspect && cl.error.empty());
   EXPECT_EQ(cl.level, "5");
   EXPECT_EQ(cl.time_limit, "9");
+}
+
+TEST(ParseByteCountTest, MultiplesOf512WithBinarySuffixes) {
+  const std::pair<const char*, std::optional<int64_t>> cases[] = {
+      {"512", 512},
+      {"1k", 1024},
+      {"3K", 3072},
+      {"1023G", int64_t{1023} << 30},
+      {"16t", int64_t{16} << 40},
+      {"8388607T", int64_t{8388607} << 40},
+      {"8388608T", std::nullopt},  // 2^63
+      {"9223372036854775296", INT64_MAX - 511},
+      {"99999999999999999999", std::nullopt},
+      {"0", 0},
+      {"513", std::nullopt},
+      {"", std::nullopt},
+      {"K", std::nullopt},
+      {"1KB", std::nullopt},
+      {"1P", std::nullopt},
+      {" 512", std::nullopt},
+      {"+512", std::nullopt},
+      {"-512", std::nullopt},
+      {"0x200", std::nullopt},
+  };
+  for (const auto& [text, bytes] : cases) {
+    EXPECT_EQ(ParseByteCount(text), bytes) << text;
+  }
 }
 
 TEST(TargetPathTest, TwoCharactersEndingInColonNameAVolume) {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/env.h"
 #include "platform/errno_table.h"
@@ -78,6 +79,34 @@ TEST_P(EnvContractTest, ReadingAcrossTheEndMovesLess) {
   EXPECT_EQ(moved, 512u);
   ASSERT_EQ(target_->ReadAt(kTargetBytes, buffer_, 512, &moved), kErrorSuccess);
   EXPECT_EQ(moved, 0u);
+}
+
+// A window of blocks 4 .. 9 is a target of six blocks: its offsets count
+// from block 4, and a transfer that runs past its end stops there, leaving
+// block 10 as it was.
+TEST_P(EnvContractTest, AWindowSeesOnlyItsOwnBytes) {
+  std::unique_ptr<Target> window =
+      WindowOf(std::move(target_), 4 * 512, 6 * 512);
+  int64_t bytes = 0;
+  ASSERT_EQ(window->QuerySize(&bytes), kErrorSuccess);
+  EXPECT_EQ(bytes, 6 * 512);
+  std::memset(buffer_, 0x5A, 4 * 512);
+  uint32_t moved = 0;
+  ASSERT_EQ(window->WriteAt(4 * 512, buffer_, 4 * 512, &moved), kErrorSuccess);
+  EXPECT_EQ(moved, 2u * 512);
+  ASSERT_EQ(window->WriteAt(6 * 512, buffer_, 512, &moved), kErrorSuccess);
+  EXPECT_EQ(moved, 0u);
+
+  std::unique_ptr<Target> whole;
+  ASSERT_EQ(env_->OpenTarget(path_, false, &whole), kErrorSuccess);
+  ASSERT_EQ(whole->ReadAt(7 * 512, buffer_, 4 * 512, &moved), kErrorSuccess);
+  EXPECT_EQ(moved, 4u * 512);
+  EXPECT_EQ(buffer_[0], 0);           // block 7, before the write
+  EXPECT_EQ(buffer_[512], 0x5A);      // block 8, the window's block 4
+  EXPECT_EQ(buffer_[2 * 512], 0x5A);  // block 9, its last
+  EXPECT_EQ(buffer_[3 * 512], 0);     // block 10, past its end
+  EXPECT_EQ(window->ReadAt(5 * 512, buffer_, 2 * 512, &moved), kErrorSuccess);
+  EXPECT_EQ(moved, 512u);
 }
 
 TEST_P(EnvContractTest, MissingTargetsAreNotCreated) {

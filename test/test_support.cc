@@ -85,7 +85,8 @@ std::string FindTool(const std::string& name) {
   return "";
 }
 
-LoopDevice::LoopDevice(const std::string& backing_file, bool partitions) {
+LoopDevice::LoopDevice(const std::string& backing_file, bool partitions,
+                       int sector_size) {
   if (!platform::RunningAsRoot()) {
     reason_ = "loop devices need root";
     return;
@@ -97,6 +98,10 @@ LoopDevice::LoopDevice(const std::string& backing_file, bool partitions) {
   }
   std::vector<std::string> args = {losetup, "--find", "--show"};
   if (partitions) args.emplace_back("--partscan");
+  if (sector_size != 0) {
+    args.emplace_back("--sector-size");
+    args.push_back(std::to_string(sector_size));
+  }
   args.push_back(backing_file);
   const platform::ProcessResult r = platform::RunProcess(args, 30);
   if (r.exit_code != 0 || r.out.empty()) {

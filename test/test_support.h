@@ -57,8 +57,10 @@ std::string FindTool(const std::string& name);
 class LoopDevice {
  public:
   // With partitions, the kernel also makes a device for each partition in
-  // the file's partition table (<device>p1 and so on).
-  explicit LoopDevice(const std::string& backing_file, bool partitions = false);
+  // the file's partition table (<device>p1 and so on). A sector_size other
+  // than 0 sets the logical sector size the device presents.
+  explicit LoopDevice(const std::string& backing_file, bool partitions = false,
+                      int sector_size = 0);
   ~LoopDevice();
   LoopDevice(const LoopDevice&) = delete;
   LoopDevice& operator=(const LoopDevice&) = delete;

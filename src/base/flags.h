@@ -15,6 +15,10 @@ struct Flags {
   int32_t format = 0;
   int32_t errstop = 0;
   uint32_t RunID = 0;  // 0..32767, stamped into every block this run writes
+  // The part of the target every mode works on (--offset, --size), in
+  // bytes, both multiples of 512; WindowSize 0 reaches the target's end.
+  int64_t WindowOffset = 0;
+  int64_t WindowSize = 0;
 };
 
 extern Flags g_flags;

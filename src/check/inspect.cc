@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "disk/target_window.h"
 #include "disk/test_disk.h"
 #include "platform/error_codes.h"
 
@@ -188,7 +189,7 @@ InspectOutcome InspectTarget(
   InspectOutcome outcome;
   std::unique_ptr<platform::Target> target;
   int64_t bytes = 0;
-  outcome.error = env->OpenTargetReadOnly(path, volume, &target);
+  outcome.error = OpenWindow(env, path, volume, true, &target);
   if (outcome.error == 0) outcome.error = target->QuerySize(&bytes);
   if (outcome.error != 0) return outcome;
   const int64_t blocks = bytes / kBlockSize;

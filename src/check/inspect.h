@@ -66,8 +66,9 @@ struct InspectOutcome {
   std::string complaint;  // the arguments do not fit the target
 };
 
-// Opens path read-only and hands the text of each of blocks first ..
-// first + count - 1 to emit as it is decoded. Stops at the first failure.
+// Opens path (only its window, with --offset or --size) read-only and hands
+// the text of each of blocks first .. first + count - 1 to emit as it is
+// decoded. Stops at the first failure.
 InspectOutcome InspectTarget(
     platform::Env* env, const std::string& path, bool volume, int64_t first,
     int64_t count, const std::function<void(const std::string&)>& emit);

@@ -9,6 +9,7 @@
 #include "base/console.h"
 #include "base/error.h"
 #include "base/flags.h"
+#include "disk/target_window.h"
 #include "platform/error_codes.h"
 
 namespace vorbex {
@@ -22,6 +23,21 @@ std::optional<std::mutex> g_report_lock;
 // happen on a test thread.
 std::atomic<bool> g_warned_buffered{false};
 std::atomic<bool> g_warned_too_large{false};
+
+// What the table and the coverage of blocks take, so that the operator can
+// size a window that fits the machine.
+void ReportTableMemory(int32_t blocks) {
+  // Two bitmaps of whole 64-bit words.
+  const int64_t words = (int64_t{blocks} + 63) / 64;
+  const auto bytes = static_cast<double>(int64_t{blocks} * 4 + words * 16);
+  const bool gib = bytes >= double{1 << 30};
+  PrintErrf(
+      "Not enough memory for the table of %d blocks: it needs %.1f "
+      "%s (4.25 bytes a block, 8.5 GiB per TiB tested); a smaller "
+      "--size needs less.\n",
+      static_cast<int>(blocks), bytes / (gib ? 1 << 30 : 1 << 20),
+      gib ? "GiB" : "MiB");
+}
 
 bool HasDevicePrefix(const std::string& path) {
   return path.size() >= 3 && path[0] == '\\' && path[1] == '\\' &&
@@ -43,12 +59,7 @@ void TestDisk::Open(const std::string& path, int32_t test_code,
   }
   env_ = platform::CurrentEnv();
   IsFile = !HasDevicePrefix(path) && !env_->NamesDevice(path);
-  uint32_t rc = platform::kErrorNotEnoughMemory;
-  try {
-    rc = env_->OpenTarget(path, !IsFile, &Handle);
-  } catch (const std::bad_alloc&) {
-    // rc still says why; the Env has closed whatever it had opened.
-  }
+  const uint32_t rc = OpenWindow(env_, path, !IsFile, false, &Handle);
   if (rc != platform::kErrorSuccess) throw Error(rc);
   Cached = Handle->Buffered();
   if (Cached && !g_warned_buffered.exchange(true)) {
@@ -97,13 +108,18 @@ void TestDisk::AttachTable() {
   }
   auto table = std::make_unique<BlockStateTable>();
   table->BlockCount = GetBlockCount();
-  // Value-initialised: every entry starts at zero.
-  table->States =
-      std::make_unique<std::atomic<BlockState>[]>(table->BlockCount);
+  try {
+    // Value-initialised: every entry starts at zero.
+    table->States =
+        std::make_unique<std::atomic<BlockState>[]>(table->BlockCount);
+    table->Coverage = std::make_shared<TargetCoverage>(table->BlockCount);
+  } catch (const std::bad_alloc&) {
+    ReportTableMemory(table->BlockCount);
+    throw;
+  }
   // Joins this disk's identity within the process with the run's identity.
   table->DiskID =
       static_cast<uint32_t>(reinterpret_cast<uintptr_t>(this)) + g_flags.RunID;
-  table->Coverage = std::make_shared<TargetCoverage>(table->BlockCount);
   SetRunCoverage(table->Coverage);
   Table = table.release();
 }
@@ -152,8 +168,10 @@ int32_t TestDisk::GetBlockCount() {
   if (bytes / kBlockSize > kMaxBlocks && !g_warned_too_large.exchange(true)) {
     PrintErrf("WARNING: %s has %" PRId64
               " blocks; block numbers are 31 bits, so only the first "
-              "%" PRId64 " (1 TiB) are tested.\n",
-              Path.c_str(), bytes / kBlockSize, kMaxBlocks);
+              "%" PRId64
+              " (1 TiB) are tested; --offset and --size reach "
+              "the rest.\n",
+              WindowName(Path).c_str(), bytes / kBlockSize, kMaxBlocks);
   }
   int32_t blocks = BlocksInBytes(bytes);
   // Only an empty target is asked again, and its table has no entries: a

@@ -7,6 +7,8 @@
 #include <string>
 #include <system_error>
 
+#include "platform/error_codes.h"
+
 namespace vorbex::platform {
 
 // One open target. Each TestDisk owns its own Target, so a Target is used by
@@ -36,7 +38,33 @@ class Target {
   // one piece per block, so a read that overlaps a write of the same block
   // may see part of each.
   virtual bool Buffered() const { return false; }
+
+  // The smallest transfer the device accepts, in bytes: the kernel's
+  // logical sector size for a device, 512 for anything that does not say.
+  virtual uint32_t LogicalSectorSize(uint32_t* bytes) {
+    *bytes = 512;
+    return kErrorSuccess;
+  }
+
+  // Holds bytes offset ... offset + length - 1 of a device for this process
+  // until its last target on the device closes (length 0: up to the
+  // device's end), so that another process holding an overlapping range is
+  // refused, and so is this one when such a range is held already: both
+  // get kErrorBusy. Disjoint ranges of one device may be held at once. The
+  // system drops the hold when the process ends, however it ends. A target
+  // that is not a device holds nothing. REQUIRES: the same range for every
+  // target of the process on one device.
+  virtual uint32_t HoldRange(int64_t /*offset*/, int64_t /*length*/) {
+    return kErrorSuccess;
+  }
 };
+
+// A target that sees only bytes offset ... offset + length - 1 of whole, as
+// if they were all of it: its byte 0 is whole's byte offset, its size is
+// length, and a transfer that reaches past its end moves only what lies
+// inside. Takes over whole.
+std::unique_ptr<Target> WindowOf(std::unique_ptr<Target> whole, int64_t offset,
+                                 int64_t length);
 
 // The operating-system services that the engine needs. The product always
 // uses the native Env; tests swap in another one to inject faults.

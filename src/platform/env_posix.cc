@@ -116,6 +116,20 @@ class PosixTarget final : public Target {
 
   bool Buffered() const override { return buffered_; }
 
+  uint32_t LogicalSectorSize(uint32_t* bytes) override {
+    *bytes = 512;
+#if defined(BLKSSZGET)
+    int size = 0;
+    if (block_device_) {
+      if (::ioctl(fd_, BLKSSZGET, &size) != 0) return ErrorFromErrno(errno);
+      *bytes = static_cast<uint32_t>(size);
+    }
+#endif
+    return kErrorSuccess;
+  }
+
+  uint32_t HoldRange(int64_t offset, int64_t length) override;
+
  private:
   // A synchronous transfer on Windows moves everything unless it meets the
   // end or fails; the system calls here may stop early on a signal or a
@@ -149,12 +163,28 @@ class PosixTarget final : public Target {
 // A block device that the kernel has handed to someone exclusively (a
 // mounted file system, swap, a RAID or device-mapper member) refuses an
 // exclusive open. Windows refuses writes over a mounted volume by itself;
-// here nothing else would stop us from destroying it. So while any target of
-// ours is open on a device we hold one exclusive open of it: nobody can
-// mount or claim it under us, and a second tester on it is refused. Our own
-// opens are not exclusive, and the claim does not hinder them.
+// here nothing else would stop us from destroying it.
 //
-// Safe for concurrent use by multiple threads.
+// So the first tester on a device holds one exclusive open of it, and
+// marks that with a read lock on one byte far past any device's end
+// (kClaimMarker): nobody can mount or claim the device under it. A later
+// tester's exclusive open fails; it goes on beside the first only when it
+// sees the marker, which says that the exclusive holder is one of us and so
+// no file system can be mounted there. Without the marker the device is
+// someone else's (kErrorBusy). The marker is set just after the exclusive
+// open and dropped just before its release, so a refusal is tried again
+// for a moment before it stands.
+//
+// Which bytes each tester works on is held with an exclusive
+// open-file-description lock on its range (the whole device for a run
+// without a window): another tester's overlapping range is refused. Locks
+// and the exclusive open both belong to descriptors, which the kernel closes
+// when the process ends, however it ends, so a crashed run holds nothing.
+// A tester that started beside the exclusive holder keeps only its range
+// once that one ends, and is then not guarded against a mount.
+//
+// Our own opens are neither exclusive nor locked, and the claim does not
+// hinder them. Safe for concurrent use by multiple threads.
 class DeviceClaims {
  public:
   uint32_t Acquire(const std::string& path, dev_t device) {
@@ -164,20 +194,43 @@ class DeviceClaims {
       ++it->second.users;
       return kErrorSuccess;
     }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-    if (fd < 0) return errno == EBUSY ? kErrorBusy : ErrorFromErrno(errno);
-    // The name may have been pointed elsewhere between the two opens.
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISBLK(st.st_mode) || st.st_rdev != device) {
-      ::close(fd);
-      return kErrorBusy;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < kProbeAttempts; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(kProbePause);
+      const uint32_t rc = Claim(path, device, &fd);
+      if (rc != kErrorSuccess && rc != kErrorBusy) return rc;
     }
+    if (fd < 0) return kErrorBusy;
     try {
-      claims_.emplace(device, Claim{fd, 1});
+      claims_.emplace(device, ClaimFd{fd, 1, false});
     } catch (...) {
       ::close(fd);
       throw;
     }
+    return kErrorSuccess;
+  }
+
+  // Holds [offset, offset + length) of the claimed device; length 0 runs to
+  // its end. The first target of the process places the lock, and the
+  // others share it.
+  uint32_t Hold(dev_t device, int64_t offset, int64_t length) {
+    std::lock_guard<std::mutex> hold(mu_);
+    const auto it = claims_.find(device);
+    if (it == claims_.end()) return kErrorInvalidHandle;
+    if (it->second.held) return kErrorSuccess;
+    const int fd = it->second.fd;
+    if (length == 0) {
+      uint64_t size = 0;
+      if (::ioctl(fd, BLKGETSIZE64, &size) != 0) return ErrorFromErrno(errno);
+      length = static_cast<int64_t>(size) - offset;
+      // An empty device still keeps out a second tester.
+      if (length <= 0) length = 1;
+    }
+    if (!Lock(fd, F_OFD_SETLK, F_WRLCK, offset, length)) {
+      return errno == EAGAIN || errno == EACCES ? kErrorBusy
+                                                : ErrorFromErrno(errno);
+    }
+    it->second.held = true;
     return kErrorSuccess;
   }
 
@@ -190,13 +243,72 @@ class DeviceClaims {
   }
 
  private:
-  struct Claim {
+  static constexpr off_t kClaimMarker = INT64_MAX - 1;
+  static constexpr int kProbeAttempts = 20;
+  static constexpr std::chrono::milliseconds kProbePause{10};
+
+  struct ClaimFd {
     int fd;
     int users;
+    bool held;  // the range lock is in place
   };
+
+  static bool Lock(int fd, int command, short type, int64_t offset,
+                   int64_t length) {
+    struct flock range {};
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = static_cast<off_t>(offset);
+    range.l_len = static_cast<off_t>(length);
+    return ::fcntl(fd, command, &range) == 0;
+  }
+
+  // Whether another open file description holds the marker.
+  static bool MarkerHeld(int fd) {
+    struct flock range {};
+    range.l_type = F_WRLCK;
+    range.l_whence = SEEK_SET;
+    range.l_start = kClaimMarker;
+    range.l_len = 1;
+    return ::fcntl(fd, F_OFD_GETLK, &range) == 0 && range.l_type != F_UNLCK;
+  }
+
+  // The name may have been pointed elsewhere between the opens.
+  static bool SameDevice(int fd, dev_t device) {
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode) && st.st_rdev == device;
+  }
+
+  // One try at a claim: *fd gets a descriptor on the device, held
+  // exclusively and marked, or beside another tester's exclusive hold.
+  static uint32_t Claim(const std::string& path, dev_t device, int* fd) {
+    int claim = ::open(path.c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
+    const bool exclusive = claim >= 0;
+    if (!exclusive) {
+      if (errno != EBUSY) return ErrorFromErrno(errno);
+      claim = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+      if (claim < 0) return ErrorFromErrno(errno);
+    }
+    const bool ours =
+        SameDevice(claim, device) &&
+        (exclusive ? Lock(claim, F_OFD_SETLK, F_RDLCK, kClaimMarker, 1)
+                   : MarkerHeld(claim));
+    if (!ours) {
+      ::close(claim);
+      return kErrorBusy;
+    }
+    *fd = claim;
+    return kErrorSuccess;
+  }
+
   std::mutex mu_;
-  std::map<dev_t, Claim> claims_;
+  std::map<dev_t, ClaimFd> claims_;
 };
+
+uint32_t PosixTarget::HoldRange(int64_t offset, int64_t length) {
+  if (claims_ == nullptr) return kErrorSuccess;
+  return claims_->Hold(device_, offset, length);
+}
 
 PosixTarget::~PosixTarget() {
   ::close(fd_);

@@ -11,6 +11,10 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
 
 #include "platform/env.h"
 #include "platform/error_codes.h"
@@ -40,11 +44,87 @@ bool UnbufferedIsCached() {
          ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// Which bytes of a volume each tester works on. The system's byte-range
+// locks forbid transfers through every other handle, ours included, so the
+// locks are taken not on the bytes themselves but on their image far past
+// any volume's end (kHoldBase + offset), where nobody transfers anything:
+// a lock there only keeps out another tester's overlapping range. One
+// handle per volume and process carries the lock, and the system drops it
+// with the handle, also when the process dies. A volume driver that takes
+// no locks leaves the run unheld, as it would be without this.
+//
+// Safe for concurrent use by multiple threads.
+class VolumeHolds {
+ public:
+  uint32_t Hold(const std::string& path, int64_t offset, int64_t length) {
+    std::lock_guard<std::mutex> hold(mu_);
+    auto it = holds_.find(path);
+    if (it != holds_.end()) {
+      ++it->second.users;
+      return kErrorSuccess;
+    }
+    const HANDLE handle =
+        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
+    // Length 0 runs to the end of the image.
+    const uint64_t span =
+        length > 0 ? static_cast<uint64_t>(length) : kHoldBase - offset;
+    OVERLAPPED at{};
+    const uint64_t start = kHoldBase + static_cast<uint64_t>(offset);
+    at.Offset = static_cast<DWORD>(start & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(start >> 32);
+    if (!::LockFileEx(handle,
+                      LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
+                      static_cast<DWORD>(span & 0xFFFFFFFFu),
+                      static_cast<DWORD>(span >> 32), &at)) {
+      const DWORD error = ::GetLastError();
+      ::CloseHandle(handle);
+      if (error == ERROR_LOCK_VIOLATION) return kErrorBusy;
+      return kErrorSuccess;
+    }
+    try {
+      holds_.emplace(path, HeldVolume{handle, 1});
+    } catch (...) {
+      ::CloseHandle(handle);
+      throw;
+    }
+    return kErrorSuccess;
+  }
+
+  void Release(const std::string& path) {
+    std::lock_guard<std::mutex> hold(mu_);
+    const auto it = holds_.find(path);
+    if (it == holds_.end() || --it->second.users > 0) return;
+    ::CloseHandle(it->second.handle);
+    holds_.erase(it);
+  }
+
+ private:
+  static constexpr uint64_t kHoldBase = uint64_t{1} << 62;
+  struct HeldVolume {
+    HANDLE handle;
+    int users;
+  };
+  std::mutex mu_;
+  std::map<std::string, HeldVolume> holds_;
+};
+
 class WindowsTarget final : public Target {
  public:
-  WindowsTarget(HANDLE handle, bool volume)
-      : handle_(handle), volume_(volume), buffered_(UnbufferedIsCached()) {}
-  ~WindowsTarget() override { ::CloseHandle(handle_); }
+  // holds is null for a read-only handle or anything but a volume.
+  WindowsTarget(HANDLE handle, bool volume, VolumeHolds* holds,
+                std::string path)
+      : handle_(handle),
+        volume_(volume),
+        buffered_(UnbufferedIsCached()),
+        holds_(holds),
+        path_(std::move(path)) {}
+  ~WindowsTarget() override {
+    ::CloseHandle(handle_);
+    if (held_) holds_->Release(path_);
+  }
   WindowsTarget(const WindowsTarget&) = delete;
   WindowsTarget& operator=(const WindowsTarget&) = delete;
 
@@ -79,6 +159,34 @@ class WindowsTarget final : public Target {
     if (returned < sizeof(info)) return kErrorBadLength;
     *bytes = info.PartitionLength.QuadPart;
     return kErrorSuccess;
+  }
+
+  // A volume that will not say is taken to be of 512-byte sectors; its
+  // first transfer tells otherwise.
+  uint32_t LogicalSectorSize(uint32_t* bytes) override {
+    *bytes = 512;
+    if (!volume_) return kErrorSuccess;
+    STORAGE_PROPERTY_QUERY query{};
+    query.PropertyId = StorageAccessAlignmentProperty;
+    query.QueryType = PropertyStandardQuery;
+    STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR alignment{};
+    DWORD returned = 0;
+    if (::DeviceIoControl(handle_, IOCTL_STORAGE_QUERY_PROPERTY, &query,
+                          sizeof(query), &alignment, sizeof(alignment),
+                          &returned, nullptr) &&
+        returned >= offsetof(STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR,
+                             BytesPerPhysicalSector) &&
+        alignment.BytesPerLogicalSector != 0) {
+      *bytes = alignment.BytesPerLogicalSector;
+    }
+    return kErrorSuccess;
+  }
+
+  uint32_t HoldRange(int64_t offset, int64_t length) override {
+    if (holds_ == nullptr || held_) return kErrorSuccess;
+    const uint32_t rc = holds_->Hold(path_, offset, length);
+    held_ = rc == kErrorSuccess;
+    return rc;
   }
 
   uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
@@ -121,6 +229,9 @@ class WindowsTarget final : public Target {
   const HANDLE handle_;
   const bool volume_;
   const bool buffered_;
+  VolumeHolds* const holds_;
+  const std::string path_;
+  bool held_ = false;  // this target counts among the users of its hold
 };
 
 class WindowsEnv final : public Env {
@@ -158,14 +269,16 @@ class WindowsEnv final : public Env {
   }
 
  private:
-  static uint32_t Open(const std::string& path, bool volume, DWORD access,
-                       std::unique_ptr<Target>* target) {
+  uint32_t Open(const std::string& path, bool volume, DWORD access,
+                std::unique_ptr<Target>* target) {
     const HANDLE handle = ::CreateFileA(
         path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
         OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
     try {
-      *target = std::make_unique<WindowsTarget>(handle, volume);
+      VolumeHolds* holds =
+          volume && (access & GENERIC_WRITE) != 0 ? &holds_ : nullptr;
+      *target = std::make_unique<WindowsTarget>(handle, volume, holds, path);
     } catch (...) {
       // Out of memory must not also leak an open handle on the target.
       ::CloseHandle(handle);
@@ -173,6 +286,8 @@ class WindowsEnv final : public Env {
     }
     return kErrorSuccess;
   }
+
+  VolumeHolds holds_;
 };
 
 }  // namespace

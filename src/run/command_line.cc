@@ -18,6 +18,26 @@ bool IsLongOption(const char* arg) {
          std::isalpha(static_cast<unsigned char>(arg[2])) != 0;
 }
 
+// Both are read before the target is opened, so a bad value writes nothing.
+bool TakeWindowOption(int argc, const char* const* argv, int* i,
+                      CommandLine* cl) {
+  const std::string name = argv[*i];
+  if (*i + 1 >= argc) {
+    cl->error = name + " needs a number of bytes; see Vorbex --help";
+    return false;
+  }
+  const std::string text = argv[++*i];
+  const std::optional<int64_t> bytes = ParseByteCount(text);
+  if (!bytes || (name == "--size" && *bytes == 0)) {
+    cl->error = name + " " + text +
+                ": give bytes as a positive multiple of 512, optionally with "
+                "K, M, G or T (powers of 1024)";
+    return false;
+  }
+  (name == "--offset" ? cl->window_offset : cl->window_size) = *bytes;
+  return true;
+}
+
 // Reads argv[*i] and the value it may take; false leaves cl->error set.
 bool TakeLongOption(int argc, const char* const* argv, int* i,
                     CommandLine* cl) {
@@ -36,6 +56,8 @@ bool TakeLongOption(int argc, const char* const* argv, int* i,
       return false;
     }
     cl->json_path = argv[++*i];
+  } else if (name == "--offset" || name == "--size") {
+    return TakeWindowOption(argc, argv, i, cl);
   } else {
     cl->error = "Unknown option " + name + "; see Vorbex --help";
     return false;
@@ -102,6 +124,9 @@ const char kHelp[] =
     "  --progress, --no-progress\n"
     "                   force the live status line on or off\n"
     "  --json FILE      write the run's facts as JSON when it ends\n"
+    "  --offset BYTES, --size BYTES\n"
+    "                   work only on that window of the target, its own\n"
+    "                   block 0 at BYTES (multiples of 512; K, M, G, T)\n"
     "  --inspect TARGET FIRST [COUNT]\n"
     "                   print the stamps of COUNT blocks (1) from FIRST on;\n"
     "                   only reads, so a mounted device is fine\n"
@@ -140,6 +165,33 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   if (i < argc) cl.time_limit = argv[i++];
   if (cl.inspect) CheckInspect(i < argc, &cl);
   return cl;
+}
+
+std::optional<int64_t> ParseByteCount(const std::string& text) {
+  size_t i = 0;
+  uint64_t value = 0;
+  constexpr uint64_t kLimit = uint64_t{1} << 63;
+  for (; i < text.size() && IsDigit(text[i]); ++i) {
+    // Checked before the step, so that the step itself cannot wrap.
+    if (value >= kLimit / 10) return std::nullopt;
+    value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+  }
+  if (i == 0) return std::nullopt;
+  if (i + 1 == text.size()) {
+    const char* const kSuffixes = "KMGT";
+    int shift = 0;
+    for (int s = 0; s < 4; ++s) {
+      if (std::toupper(static_cast<unsigned char>(text[i])) == kSuffixes[s]) {
+        shift = 10 * (s + 1);
+      }
+    }
+    if (shift == 0 || value >= kLimit >> shift) return std::nullopt;
+    value <<= shift;
+  } else if (i != text.size()) {
+    return std::nullopt;
+  }
+  if (value % 512 != 0) return std::nullopt;
+  return static_cast<int64_t>(value);
 }
 
 bool NamesVolumeLetter(const std::string& target) {

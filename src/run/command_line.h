@@ -37,6 +37,9 @@ struct CommandLine {
   bool inspect = false;
   std::optional<bool> progress;  // absent: on when stderr is a terminal
   std::optional<std::string> json_path;
+  // --offset and --size: the window of the target that every mode works on.
+  int64_t window_offset = 0;
+  int64_t window_size = 0;  // 0: up to the target's end
   // Set when the words cannot be run: a one-line reason for stderr, after
   // the usage line.
   std::string error;
@@ -50,6 +53,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv);
 
 // What --help prints: one screen.
 extern const char kHelp[];
+
+// A byte count for --offset or --size: decimal digits and at most one of
+// the suffixes K, M, G, T (either case, powers of 1024), a multiple of 512
+// and below 2^63; anything else gives nothing.
+std::optional<int64_t> ParseByteCount(const std::string& text);
 
 // "X:" names a volume and becomes the device path "\\.\X:"; anything else is
 // a file path and stays as it is.

@@ -117,6 +117,8 @@ int Main(int argc, const char* const* argv) {
     std::printf("Vorbex %s\n", VersionText());
     return 0;
   }
+  g_flags.WindowOffset = cl.window_offset;
+  g_flags.WindowSize = cl.window_size;
   if (cl.inspect) return Inspect(cl);
   if (!cl.target) {
     std::fputs(kUsage, stderr);

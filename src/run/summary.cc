@@ -8,6 +8,7 @@
 
 #include "base/console.h"
 #include "base/text.h"
+#include "disk/target_window.h"
 #include "disk/transfer_counters.h"
 #include "run/catalogue.h"
 
@@ -96,6 +97,10 @@ SummaryFacts CollectSummary(int exit_code) {
     facts.BlocksWritten = coverage->WrittenCount();
     facts.BlocksVerified = coverage->VerifiedCount();
   }
+  const TargetWindow window = RunWindow();
+  facts.Windowed = window.Windowed;
+  facts.WindowOffset = window.Offset;
+  facts.WindowBytes = window.Bytes;
   return facts;
 }
 
@@ -136,6 +141,16 @@ std::string SummaryText(const SummaryFacts& f) {
             Share(f.BlocksVerified, f.TargetBlocks));
   } else {
     out += "Coverage: no target was opened\n";
+  }
+  if (f.Windowed && f.WindowBytes > 0) {
+    Appendf(&out,
+            "Window: --offset %" PRId64 " --size %" PRId64 " (bytes %" PRId64
+            " to %" PRId64 " of the target)\n",
+            f.WindowOffset, f.WindowBytes, f.WindowOffset,
+            f.WindowOffset + f.WindowBytes - 1);
+  } else if (f.Windowed) {
+    Appendf(&out, "Window: --offset %" PRId64 " up to the target's end\n",
+            f.WindowOffset);
   }
   if (total.Mismatches > 0) {
     Appendf(&out,

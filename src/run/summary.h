@@ -28,6 +28,11 @@ struct SummaryFacts {
   int64_t TargetBlocks = 0;
   int64_t BlocksWritten = 0;   // distinct blocks this run wrote
   int64_t BlocksVerified = 0;  // distinct blocks verified at least once
+  // The window of the target (--offset, --size), in the target's bytes;
+  // WindowBytes is 0 until the target opened.
+  bool Windowed = false;
+  int64_t WindowOffset = 0;
+  int64_t WindowBytes = 0;
   int ExitCode = 0;
 };
 
