@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <fstream>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -72,7 +73,9 @@ TEST_F(WindowCliTest, AWindowIsATargetOfItsOwn) {
     args.insert(args.begin(), window.begin(), window.end());
     return args;
   };
-  const ProcessResult soak = Vorbex(with({"-e", target, "334", "2"}), 60);
+  const std::string report = dir_.File("w.json");
+  const ProcessResult soak =
+      Vorbex(with({"--json", report, "-e", target, "334", "2"}), 60);
   EXPECT_EQ(soak.exit_code, 0) << soak.out << soak.err;
   EXPECT_TRUE(EndsWith(MaskTimes(soak.out), "Tests stopped at TIME\n"));
   EXPECT_NE(soak.err.find("Coverage of 4096 blocks: written 4096"),
@@ -81,6 +84,11 @@ TEST_F(WindowCliTest, AWindowIsATargetOfItsOwn) {
   EXPECT_NE(soak.err.find("Window: --offset 1048576 --size 2097152 (bytes "
                           "1048576 to 3145727 of the target)"),
             std::string::npos);
+  const std::vector<uint8_t> json_bytes = Slurp(report);
+  const nlohmann::json window_doc =
+      nlohmann::json::parse(json_bytes.begin(), json_bytes.end());
+  EXPECT_EQ(window_doc["target"]["window"],
+            nlohmann::json({{"offset", 1 << 20}, {"bytes", 2 << 20}}));
 
   const ProcessResult check = Vorbex(with({"-c", "-e", target}), 60);
   EXPECT_EQ(check.exit_code, 0) << check.out;

@@ -173,6 +173,14 @@ std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
     target["blocks"] = nullptr;
     target["bytes"] = nullptr;
   }
+  // A window is a target of its own, and the block numbers count from its
+  // start: without its place on the device they point nowhere.
+  if (facts.Windowed) {
+    target["window"] = {{"offset", facts.WindowOffset},
+                        {"bytes", facts.WindowBytes}};
+  } else {
+    target["window"] = nullptr;
+  }
   doc["target"] = std::move(target);
   doc["level"] = run.Level;
   doc["tests"] = LevelTestsOf(run);
