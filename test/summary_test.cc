@@ -40,18 +40,7 @@ class SummaryTest : public testing::FakeDiskTest {
     ResetRunCounters();
   }
 
-  SummaryRow Total() {
-    SummaryRow total;
-    for (const SummaryRow& r : CollectSummary(0).Rows) {
-      total.Transfers += r.Transfers;
-      total.BytesRead += r.BytesRead;
-      total.BytesWritten += r.BytesWritten;
-      total.BlocksVerified += r.BlocksVerified;
-      total.Mismatches += r.Mismatches;
-      total.Errors += r.Errors;
-    }
-    return total;
-  }
+  SummaryRow Total() { return TotalOf(CollectSummary(0).Rows); }
 };
 
 // Level 34 (stamped 4k and 512-byte writes, reads and verifies) on the fake

@@ -75,18 +75,12 @@ Json LevelTestsOf(const RunDescription& run) {
 
 Json CountersPart(const SummaryFacts& facts, Json* total_out) {
   Json rows = Json::array();
-  SummaryRow total;
   for (const SummaryRow& r : facts.Rows) {
     Json row = {{"code", r.Code}, {"name", r.Name}};
     row.update(CountersOf(r));
     rows.push_back(std::move(row));
-    total.Transfers += r.Transfers;
-    total.BytesRead += r.BytesRead;
-    total.BytesWritten += r.BytesWritten;
-    total.BlocksVerified += r.BlocksVerified;
-    total.Mismatches += r.Mismatches;
-    total.Errors += r.Errors;
   }
+  const SummaryRow total = TotalOf(facts.Rows);
   Json t = CountersOf(total);
   t["bytes_read_per_second"] = PerSecond(total.BytesRead, facts.Seconds);
   t["bytes_written_per_second"] = PerSecond(total.BytesWritten, facts.Seconds);

@@ -37,14 +37,15 @@ StatusSample SampleStatus() {
   StatusSample s;
   s.Seconds = facts.Seconds;
   s.TargetBlocks = facts.TargetBlocks;
+  const SummaryRow total = TotalOf(facts.Rows);
+  s.BytesRead = total.BytesRead;
+  s.BytesWritten = total.BytesWritten;
+  s.Transfers = total.Transfers;
+  s.BlocksVerified = total.BlocksVerified;
+  s.Mismatches = total.Mismatches;
   bool tests = false;
   int64_t scanned = 0;
   for (const SummaryRow& r : facts.Rows) {
-    s.BytesRead += r.BytesRead;
-    s.BytesWritten += r.BytesWritten;
-    s.Transfers += r.Transfers;
-    s.BlocksVerified += r.BlocksVerified;
-    s.Mismatches += r.Mismatches;
     if (r.Code != 0) tests = true;
     if (r.Code == 0) scanned += r.BytesRead / kBlockSize;
   }

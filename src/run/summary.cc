@@ -36,6 +36,8 @@ void AppendRow(std::string* out, const SummaryRow& r) {
           r.BlocksVerified, r.Mismatches, r.Errors);
 }
 
+}  // namespace
+
 void AddTo(SummaryRow* total, const SummaryRow& r) {
   total->Transfers += r.Transfers;
   total->BytesRead += r.BytesRead;
@@ -44,6 +46,14 @@ void AddTo(SummaryRow* total, const SummaryRow& r) {
   total->Mismatches += r.Mismatches;
   total->Errors += r.Errors;
 }
+
+SummaryRow TotalOf(const std::vector<SummaryRow>& rows) {
+  SummaryRow total;
+  for (const SummaryRow& r : rows) AddTo(&total, r);
+  return total;
+}
+
+namespace {
 
 SummaryRow RowOf(const TransferCounters& c) {
   SummaryRow r;

@@ -36,6 +36,10 @@ struct SummaryFacts {
   int ExitCode = 0;
 };
 
+// Adds r's counts to total's; TotalOf sums rows the same way.
+void AddTo(SummaryRow* total, const SummaryRow& r);
+SummaryRow TotalOf(const std::vector<SummaryRow>& rows);
+
 // Starts the clock of the run. REQUIRES: main thread, before any disk opens.
 void MarkRunStart();
 
