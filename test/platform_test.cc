@@ -116,7 +116,11 @@ TEST(NativeEnvTest, OpenFailuresCarryTheWindowsCode) {
             kErrorPathNotFound);
   EXPECT_EQ(NativeEnv()->OpenTarget(dir.path().string(), false, &t),
             kErrorAccessDenied);
-  EXPECT_EQ(NativeEnv()->OpenTarget("\\\\.\\C:", true, &t), kErrorFileNotFound);
+  // Names nothing on Linux; on Windows it is the system's own volume.
+  if (!vorbex::testing::kWindows) {
+    EXPECT_EQ(NativeEnv()->OpenTarget("\\\\.\\C:", true, &t),
+              kErrorFileNotFound);
+  }
   EXPECT_EQ(NativeEnv()->OpenTarget(std::string(5000, 'x'), false, &t),
             kErrorFilenameTooLong);
 }
@@ -140,6 +144,7 @@ TEST(NativeEnvTest, FileSystemsWithoutDirectIoFallBackToTheCache) {
     EXPECT_EQ(moved, 512u);
     NativeEnv()->FreePages(buffer, 512);
   }
+  t.reset();  // Windows deletes no file that is open
   std::filesystem::remove(path);
 }
 

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "platform/env.h"
 #include "platform/error_codes.h"
@@ -38,6 +39,18 @@ bool UnbufferedIsCached() {
   const HMODULE ntdll = ::GetModuleHandleA("ntdll.dll");
   return ntdll != nullptr &&
          ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// path as the wide string the system's own ANSI calls would make of it. Only
+// the wide calls take a "\\?\" path beyond MAX_PATH characters.
+std::wstring Wide(const std::string& path) {
+  if (path.empty()) return std::wstring();
+  const int size = static_cast<int>(path.size());
+  const int wide = ::MultiByteToWideChar(CP_ACP, 0, path.data(), size,
+                                         nullptr, 0);
+  std::wstring out(static_cast<size_t>(wide), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, path.data(), size, out.data(), wide);
+  return out;
 }
 
 class WindowsTarget final : public Target {
@@ -160,8 +173,8 @@ class WindowsEnv final : public Env {
  private:
   static uint32_t Open(const std::string& path, bool volume, DWORD access,
                        std::unique_ptr<Target>* target) {
-    const HANDLE handle = ::CreateFileA(
-        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    const HANDLE handle = ::CreateFileW(
+        Wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
         OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL,
         nullptr);
     if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
@@ -222,6 +235,10 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 void CatchInterrupts() {
   g_interrupt_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (g_interrupt_event == nullptr) return;
+  // A process started in a new process group, or by one that ignores
+  // Ctrl-C, inherits that and would never see the operator's Ctrl-C; Linux
+  // catches SIGINT whatever the parent did, and so does this.
+  ::SetConsoleCtrlHandler(nullptr, FALSE);
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 

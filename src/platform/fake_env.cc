@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "platform/error_codes.h"
@@ -180,7 +181,10 @@ void* FakeEnv::AllocatePages(size_t bytes, uint32_t* error) {
     *error = allocation_error_;
     return nullptr;
   }
-  void* pages = std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096);
+  // The aligned operator new rather than std::aligned_alloc, which the
+  // Windows C runtime lacks.
+  void* pages = ::operator new((bytes + 4095) / 4096 * 4096,
+                               std::align_val_t{4096}, std::nothrow);
   if (pages == nullptr) {
     *error = kErrorNotEnoughMemory;
     return nullptr;
@@ -192,7 +196,7 @@ void* FakeEnv::AllocatePages(size_t bytes, uint32_t* error) {
 
 void FakeEnv::FreePages(void* pages, size_t /*bytes*/) {
   std::lock_guard<std::mutex> hold(mu_);
-  std::free(pages);
+  ::operator delete(pages, std::align_val_t{4096}, std::nothrow);
   --live_allocations_;
 }
 
