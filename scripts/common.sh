@@ -21,3 +21,6 @@ TEST_PACKAGES=(googletest libgtest-dev libbenchmark-dev util-linux mount e2fspro
 # clang, the runtime that holds libFuzzer, and the symbolizer that puts file
 # names and lines in its reports, for the fuzz preset.
 FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
+# The Windows cross build and the Wine that runs its tests; GoogleTest's
+# sources come with googletest above.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)

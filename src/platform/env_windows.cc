@@ -11,19 +11,24 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 
 #include "platform/env.h"
 #include "platform/error_codes.h"
+#include "platform/volume_size.h"
 
 namespace vorbex::platform {
 namespace {
 
 // The volume's length is read straight out of the structures the driver
 // fills in; these pin the layout that the size checks below rely on.
-static_assert(sizeof(PARTITION_INFORMATION_EX) == 144);
+static_assert(sizeof(PARTITION_INFORMATION_EX) == kPartitionAnswerExBytes);
 static_assert(offsetof(PARTITION_INFORMATION_EX, PartitionLength) == 16);
-static_assert(sizeof(PARTITION_INFORMATION) == 32);
+static_assert(sizeof(PARTITION_INFORMATION) == kPartitionAnswerBytes);
 static_assert(offsetof(PARTITION_INFORMATION, PartitionLength) == 8);
 
 // A call that failed must never pass for success: the caller treats 0 as
@@ -53,11 +58,65 @@ std::wstring Wide(const std::string& path) {
   return out;
 }
 
+// A device call without input. On a handle opened for overlapped transfers
+// (event not null) the call must carry an OVERLAPPED, and is waited for.
+BOOL Control(HANDLE handle, HANDLE event, DWORD code, void* out,
+             DWORD out_bytes, DWORD* returned) {
+  if (event == nullptr) {
+    return ::DeviceIoControl(handle, code, nullptr, 0, out, out_bytes, returned,
+                             nullptr);
+  }
+  OVERLAPPED at{};
+  at.hEvent = event;
+  if (!::DeviceIoControl(handle, code, nullptr, 0, out, out_bytes, nullptr,
+                         &at) &&
+      ::GetLastError() != ERROR_IO_PENDING) {
+    return FALSE;
+  }
+  return ::GetOverlappedResult(handle, &at, returned, TRUE);
+}
+
+// The lock on a volume that this process writes to. Windows refuses writes
+// to the sectors of a mounted volume unless it is locked or dismounted, and
+// lets a locked volume be used only through the handle that locked it: so
+// every target on the volume uses a copy of that one handle, opened for
+// overlapped transfers so that the copies' transfers are not run one after
+// the other. Closing the handle gives the lock up, as does the end of the
+// process, however it ends.
+class VolumeLock {
+ public:
+  explicit VolumeLock(HANDLE handle) : handle_(handle) {}
+  // Closing the handle that took the lock releases it.
+  ~VolumeLock() { ::CloseHandle(handle_); }
+  VolumeLock(const VolumeLock&) = delete;
+  VolumeLock& operator=(const VolumeLock&) = delete;
+
+  HANDLE handle() const { return handle_; }
+
+ private:
+  const HANDLE handle_;
+};
+
 class WindowsTarget final : public Target {
  public:
-  WindowsTarget(HANDLE handle, bool volume)
-      : handle_(handle), volume_(volume), buffered_(UnbufferedIsCached()) {}
-  ~WindowsTarget() override { ::CloseHandle(handle_); }
+  WindowsTarget(HANDLE handle, bool volume,
+                std::shared_ptr<VolumeLock> lock = nullptr)
+      : handle_(handle),
+        volume_(volume),
+        buffered_(UnbufferedIsCached()),
+        lock_(std::move(lock)) {}
+  ~WindowsTarget() override {
+    ::CloseHandle(handle_);
+    if (done_ != nullptr) ::CloseHandle(done_);
+  }
+
+  // For a copy of a volume's locked handle: its transfers are overlapped,
+  // each waited for on this event. REQUIRES: called once, before any
+  // transfer.
+  uint32_t MakeOverlapped() {
+    done_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return done_ != nullptr ? kErrorSuccess : LastError(kErrorNotEnoughMemory);
+  }
   WindowsTarget(const WindowsTarget&) = delete;
   WindowsTarget& operator=(const WindowsTarget&) = delete;
 
@@ -72,33 +131,26 @@ class WindowsTarget final : public Target {
       *bytes = size.QuadPart;
       return kErrorSuccess;
     }
-    PARTITION_INFORMATION_EX info_ex{};
-    DWORD returned = 0;
-    if (::DeviceIoControl(handle_, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr, 0,
-                          &info_ex, sizeof(info_ex), &returned, nullptr)) {
-      // The driver answered the current query, so its short answer is the
-      // verdict; asking the older query would only paper over it.
-      if (returned < sizeof(info_ex)) return kErrorBadLength;
-      *bytes = info_ex.PartitionLength.QuadPart;
-      return kErrorSuccess;
-    }
-    // Drivers that predate GPT know only the older query.
-    PARTITION_INFORMATION info{};
-    returned = 0;
-    if (!::DeviceIoControl(handle_, IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0,
-                           &info, sizeof(info), &returned, nullptr)) {
-      return LastError(kErrorIoDevice);
-    }
-    if (returned < sizeof(info)) return kErrorBadLength;
-    *bytes = info.PartitionLength.QuadPart;
-    return kErrorSuccess;
+    return VolumeSize(
+        Ask<PARTITION_INFORMATION_EX>(IOCTL_DISK_GET_PARTITION_INFO_EX),
+        [this] {
+          return Ask<PARTITION_INFORMATION>(IOCTL_DISK_GET_PARTITION_INFO);
+        },
+        bytes);
   }
 
   uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
                   uint32_t* moved) override {
     OVERLAPPED at = At(offset);
     DWORD done = 0;
-    const BOOL ok = ::ReadFile(handle_, buffer, length, &done, &at);
+    BOOL ok = FALSE;
+    if (done_ == nullptr) {
+      ok = ::ReadFile(handle_, buffer, length, &done, &at);
+    } else {
+      at.hEvent = done_;
+      ok =
+          Finish(::ReadFile(handle_, buffer, length, nullptr, &at), &at, &done);
+    }
     *moved = done;
     if (ok) return kErrorSuccess;
     const uint32_t error = LastError(kErrorIoDevice);
@@ -112,17 +164,46 @@ class WindowsTarget final : public Target {
                    uint32_t* moved) override {
     OVERLAPPED at = At(offset);
     DWORD done = 0;
-    const BOOL ok = ::WriteFile(handle_, buffer, length, &done, &at);
+    BOOL ok = FALSE;
+    if (done_ == nullptr) {
+      ok = ::WriteFile(handle_, buffer, length, &done, &at);
+    } else {
+      at.hEvent = done_;
+      ok = Finish(::WriteFile(handle_, buffer, length, nullptr, &at), &at,
+                  &done);
+    }
     *moved = done;
     return ok ? kErrorSuccess : LastError(kErrorIoDevice);
   }
 
  private:
-  // The handle is not opened for overlapped I/O, so an OVERLAPPED here only
-  // carries the position: the call still completes before it returns, and
-  // no shared file pointer is involved. Two threads may call at once (the
-  // check reads ahead on one while rereading on another); the system then
-  // runs the calls one after the other.
+  // One partition query's answer, as it came.
+  template <typename Info>
+  PartitionAnswer Ask(DWORD code) const {
+    Info info{};
+    DWORD returned = 0;
+    PartitionAnswer answer;
+    answer.answered =
+        Control(handle_, done_, code, &info, sizeof(info), &returned);
+    if (!answer.answered) answer.error = LastError(kErrorIoDevice);
+    answer.returned = returned;
+    answer.length = info.PartitionLength.QuadPart;
+    return answer;
+  }
+
+  // Waits for an overlapped transfer that started (or finished at once)
+  // and collects its count; the last error says why when it failed.
+  BOOL Finish(BOOL started, OVERLAPPED* at, DWORD* done) {
+    if (!started && ::GetLastError() != ERROR_IO_PENDING) return FALSE;
+    return ::GetOverlappedResult(handle_, at, done, TRUE);
+  }
+
+  // A file's handle is not opened for overlapped I/O, so an OVERLAPPED here
+  // only carries the position: the call still completes before it returns,
+  // and no shared file pointer is involved. Two threads may call at once
+  // (the check reads ahead on one while rereading on another); the system
+  // then runs the calls one after the other. A volume's is, and each call
+  // is waited for (Finish).
   static OVERLAPPED At(int64_t offset) {
     OVERLAPPED at{};
     const uint64_t position = static_cast<uint64_t>(offset);
@@ -134,6 +215,9 @@ class WindowsTarget final : public Target {
   const HANDLE handle_;
   const bool volume_;
   const bool buffered_;
+  // Held while this target lives; null but for a volume opened to write.
+  const std::shared_ptr<VolumeLock> lock_;
+  HANDLE done_ = nullptr;  // the overlapped transfers' event, or null
 };
 
 class WindowsEnv final : public Env {
@@ -147,6 +231,7 @@ class WindowsEnv final : public Env {
   // of "." and ".." and of "/", and so could open a different file.
   uint32_t OpenTarget(const std::string& path, bool volume,
                       std::unique_ptr<Target>* target) override {
+    if (volume) return OpenLockedVolume(path, target);
     return Open(path, volume, GENERIC_READ | GENERIC_WRITE, target);
   }
 
@@ -171,6 +256,75 @@ class WindowsEnv final : public Env {
   }
 
  private:
+  // The lock is taken at the first open of the volume, before anything is
+  // written; it cannot be had while files are open on the volume, and that
+  // refusal is kErrorBusy, as Linux refuses a mounted device.
+  uint32_t OpenLockedVolume(const std::string& path,
+                            std::unique_ptr<Target>* target) {
+    std::shared_ptr<VolumeLock> lock;
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      std::weak_ptr<VolumeLock>& held = locks_[path];
+      lock = held.lock();
+      if (lock == nullptr) {
+        const uint32_t rc = Lock(path, &lock);
+        if (rc != kErrorSuccess) return rc;
+        held = lock;
+      }
+    }
+    HANDLE copy = nullptr;
+    const HANDLE self = ::GetCurrentProcess();
+    if (!::DuplicateHandle(self, lock->handle(), self, &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+      return LastError(kErrorInvalidHandle);
+    }
+    auto opened = std::make_unique<WindowsTarget>(copy, true, std::move(lock));
+    const uint32_t rc = opened->MakeOverlapped();
+    if (rc != kErrorSuccess) return rc;
+    *target = std::move(opened);
+    return kErrorSuccess;
+  }
+
+  static uint32_t Lock(const std::string& path,
+                       std::shared_ptr<VolumeLock>* lock) {
+    const HANDLE handle = ::CreateFileW(
+        Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+        FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
+    const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    DWORD returned = 0;
+    const BOOL locked =
+        event != nullptr &&
+        Control(handle, event, FSCTL_LOCK_VOLUME, nullptr, 0, &returned);
+    const DWORD error = locked ? ERROR_SUCCESS : ::GetLastError();
+    if (event != nullptr) ::CloseHandle(event);
+    // Refused because something has the volume open: files on its file
+    // system, or another program. A device that knows no locks (a whole
+    // disk, say) is written as before, without one.
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+        error == ERROR_LOCK_VIOLATION) {
+      ::CloseHandle(handle);
+      return kErrorBusy;
+    }
+    if (event == nullptr) {
+      ::CloseHandle(handle);
+      return error != ERROR_SUCCESS ? error : kErrorNotEnoughMemory;
+    }
+    try {
+      *lock = std::make_shared<VolumeLock>(handle);
+    } catch (...) {
+      ::CloseHandle(handle);  // and with it the lock
+      throw;
+    }
+    return kErrorSuccess;
+  }
+
+  std::mutex mu_;
+  // The locks of the volumes open to write, by path; each goes when the
+  // last target on its volume closes. Guarded by mu_.
+  std::map<std::string, std::weak_ptr<VolumeLock>> locks_;
+
   static uint32_t Open(const std::string& path, bool volume, DWORD access,
                        std::unique_ptr<Target>* target) {
     const HANDLE handle = ::CreateFileW(

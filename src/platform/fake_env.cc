@@ -91,6 +91,11 @@ void FakeEnv::FailOpen(const std::string& path, uint32_t code) {
   media_[path].open_error = code;
 }
 
+void FakeEnv::HoldVolume(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mu_);
+  media_.at(path).held = true;
+}
+
 void FakeEnv::FailSizeQuery(const std::string& path, uint32_t code) {
   std::lock_guard<std::mutex> hold(mu_);
   media_.at(path).size_error = code;
@@ -170,6 +175,7 @@ uint32_t FakeEnv::Open(const std::string& path, bool read_only,
   const auto it = media_.find(path);
   if (it == media_.end()) return kErrorFileNotFound;
   if (it->second.open_error != kErrorSuccess) return it->second.open_error;
+  if (it->second.held && !read_only) return kErrorBusy;
   *target = std::make_unique<FakeTarget>(this, path, read_only);
   ++open_targets_;
   return kErrorSuccess;

@@ -111,8 +111,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   // turned off, and Ctrl-Break, which a group can be sent alone, does not
   // reach it under Wine.
   const BOOL started =
-      ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0,
-                       nullptr, nullptr, &startup, &process);
+      ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                       nullptr, &startup, &process);
   const DWORD start_error = ::GetLastError();
   // The child holds its own copies; the pipes end when it does.
   ::CloseHandle(out_write);
