@@ -46,16 +46,24 @@ bool UnbufferedIsCached() {
          ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-// path as the wide string the system's own ANSI calls would make of it. Only
-// the wide calls take a "\\?\" path beyond MAX_PATH characters.
-std::wstring Wide(const std::string& path) {
-  if (path.empty()) return std::wstring();
+// Opens path shared for reading and writing. Only the wide call takes a
+// "\\?\" path beyond MAX_PATH characters, so such a path goes through it,
+// made wide as the system's ANSI call would make it; every other path goes
+// through the ANSI call, whose answer to one too long is the system's own
+// (Error 206).
+HANDLE OpenShared(const std::string& path, DWORD access, DWORD flags) {
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (path.rfind("\\\\?\\", 0) != 0) {
+    return ::CreateFileA(path.c_str(), access, kShare, nullptr, OPEN_EXISTING,
+                         flags, nullptr);
+  }
   const int size = static_cast<int>(path.size());
-  const int wide = ::MultiByteToWideChar(CP_ACP, 0, path.data(), size,
-                                         nullptr, 0);
-  std::wstring out(static_cast<size_t>(wide), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, path.data(), size, out.data(), wide);
-  return out;
+  const int wide =
+      ::MultiByteToWideChar(CP_ACP, 0, path.data(), size, nullptr, 0);
+  std::wstring name(static_cast<size_t>(wide), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, path.data(), size, name.data(), wide);
+  return ::CreateFileW(name.c_str(), access, kShare, nullptr, OPEN_EXISTING,
+                       flags, nullptr);
 }
 
 // A device call without input. On a handle opened for overlapped transfers
@@ -287,10 +295,9 @@ class WindowsEnv final : public Env {
 
   static uint32_t Lock(const std::string& path,
                        std::shared_ptr<VolumeLock>* lock) {
-    const HANDLE handle = ::CreateFileW(
-        Wide(path).c_str(), GENERIC_READ | GENERIC_WRITE,
-        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED, nullptr);
+    const HANDLE handle =
+        OpenShared(path, GENERIC_READ | GENERIC_WRITE,
+                   FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED);
     if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
     const HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     DWORD returned = 0;
@@ -327,10 +334,8 @@ class WindowsEnv final : public Env {
 
   static uint32_t Open(const std::string& path, bool volume, DWORD access,
                        std::unique_ptr<Target>* target) {
-    const HANDLE handle = ::CreateFileW(
-        Wide(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL,
-        nullptr);
+    const HANDLE handle = OpenShared(
+        path, access, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
     try {
       *target = std::make_unique<WindowsTarget>(handle, volume);
