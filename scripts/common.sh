@@ -25,3 +25,6 @@ FUZZ_PACKAGES=(clang-14 libclang-rt-14-dev llvm-14)
 # dependencies, groff to render the manual page as text for the .zip, unzip
 # to check what the .zip holds.
 PACKAGE_PACKAGES=(g++-mingw-w64-x86-64-posix dpkg-dev groff-base unzip)
+# The Windows cross build and the Wine that runs its tests; GoogleTest's
+# sources come with googletest above.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine64)

@@ -412,17 +412,16 @@ TEST_F(ReadPathTest, ScanMarkedBlocksAreConfirmedOrLeftUnwritten) {
 }
 
 TEST_F(ReadPathTest, ErrstopEndsTheProcessAfterTheWholeReport) {
-  // Forked, so the child writes where this process looks.
+  // The child writes where this process looks, forked or started anew.
   GTEST_FLAG_SET(death_test_style, "fast");
-  testing::TempDir dir;
-  const std::string out = dir.File("out.txt");
+  const std::string out = testing::SharedScratchFile("out.txt");
   disk_->WriteRange(0, 2);
   PatchByte(0, 304, 0);
   PatchByte(1, 304, 0);
   g_flags.errstop = 1;
   EXPECT_EXIT(
       {
-        if (std::freopen(out.c_str(), "w", stdout) == nullptr) std::abort();
+        if (std::freopen(out.c_str(), "wb", stdout) == nullptr) std::abort();
         disk_->ReadRange(0, 2);
       },
       ::testing::ExitedWithCode(1), "");

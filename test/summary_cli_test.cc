@@ -26,10 +26,9 @@ class SummaryCliTest : public ::testing::Test {
 
 // Both streams into one pipe, so that their order shows.
 TEST_F(SummaryCliTest, TimeLimitEndsWithTheSummaryAfterTheLastLine) {
-  const ProcessResult r =
-      platform::RunProcess({"/bin/sh", "-c", "exec \"$0\" \"$@\" 2>&1",
-                            VORBEX_BINARY, target_, "30", "2"},
-                           30);
+  ProcessResult r = platform::RunProcess({VORBEX_BINARY, target_, "30", "2"},
+                                         30, -1, /*merge_streams=*/true);
+  r.out = testing::UnixLineEnds(r.out);
   EXPECT_EQ(r.exit_code, 0) << r.out;
   const size_t stopped = r.out.find("Tests stopped at ");
   const size_t summary = r.out.find("\nSummary: ");

@@ -201,6 +201,20 @@ TEST_F(TestDiskTest, DevicePrefixMakesAVolume) {
   EXPECT_TRUE(Open("t.img")->IsFile);
 }
 
+// A volume that cannot be locked (Windows) or is mounted (Linux) is refused
+// with Error 170 at the open, before any transfer; reading it still works.
+TEST_F(TestDiskTest, VolumeInUseIsRefusedBeforeAnyTransfer) {
+  const std::string volume = "\\\\.\\E:";
+  env_.AddTarget(volume, 64 * 512, true);
+  env_.HoldVolume(volume);
+  EXPECT_EQ(ErrorCodeOf([&] { Open(volume); }), platform::kErrorBusy);
+  EXPECT_EQ(DiskListHead(), nullptr);
+  EXPECT_TRUE(env_.Transfers().empty());
+  std::unique_ptr<platform::Target> reader;
+  EXPECT_EQ(env_.OpenTargetReadOnly(volume, true, &reader),
+            platform::kErrorSuccess);
+}
+
 TEST_F(TestDiskTest, FirstUnwrittenFindsWhereSequentialWritingStopped) {
   TestDisk* d = Open("t.img");
   EXPECT_EQ(d->FirstUnwritten(), 0);

@@ -27,6 +27,16 @@ std::string TempDir::File(const std::string& name) const {
   return (path_ / name).string();
 }
 
+std::string SharedScratchFile(const std::string& suffix) {
+  const ::testing::TestInfo* test =
+      ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::filesystem::path base = VORBEX_SCRATCH_DIR;
+  std::filesystem::create_directories(base);
+  return (base / (std::string(test->test_suite_name()) + "." + test->name() +
+                  "." + suffix))
+      .string();
+}
+
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()),

@@ -13,6 +13,10 @@
 
 namespace vorbex::testing {
 
+// Whether the suite runs on Windows (under Wine on a Linux machine), where
+// a few facts of the system differ.
+inline constexpr bool kWindows = VORBEX_TEST_WINDOWS;
+
 // A fresh directory under the system's temporary directory, removed with
 // everything in it when the object goes.
 class TempDir {
@@ -29,6 +33,11 @@ class TempDir {
  private:
   std::filesystem::path path_;
 };
+
+// A path in the scratch directory named after the running test, the same in
+// every process that runs it: a death test reruns its test in a new process
+// where fork is missing (Windows), and a TempDir there would be another one.
+std::string SharedScratchFile(const std::string& suffix);
 
 // Creates (or replaces) a file of the given bytes.
 void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes);

@@ -146,12 +146,12 @@ TEST_F(TestThreadTest, FailureEndsOnlyItsOwnThread) {
 // The process ends from the test thread: with errstop after the Error line
 // and no End line; with format after the End line, whatever ended the test.
 TEST_F(TestThreadTest, ErrstopAndFormatEndTheProcess) {
-  // Forked: a fresh process would make its own scratch directory.
+  // The child writes where this process looks, whether it is forked or (on
+  // Windows) a new process that reruns the test up to its death statement.
   GTEST_FLAG_SET(death_test_style, "fast");
-  testing::TempDir dir;
-  const std::string out = dir.File("out.txt");
+  const std::string out = testing::SharedScratchFile("out.txt");
   const auto run = [&](int32_t code) {
-    if (std::freopen(out.c_str(), "w", stdout) == nullptr) std::abort();
+    if (std::freopen(out.c_str(), "wb", stdout) == nullptr) std::abort();
     TestThread t(code, path_);
     for (;;) SleepMilliseconds(1000);
   };

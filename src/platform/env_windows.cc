@@ -12,21 +12,23 @@
 #include <cstddef>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
 
 #include "platform/env.h"
 #include "platform/error_codes.h"
+#include "platform/volume_size.h"
 
 namespace vorbex::platform {
 namespace {
 
 // The volume's length is read straight out of the structures the driver
 // fills in; these pin the layout that the size checks below rely on.
-static_assert(sizeof(PARTITION_INFORMATION_EX) == 144);
+static_assert(sizeof(PARTITION_INFORMATION_EX) == kPartitionAnswerExBytes);
 static_assert(offsetof(PARTITION_INFORMATION_EX, PartitionLength) == 16);
-static_assert(sizeof(PARTITION_INFORMATION) == 32);
+static_assert(sizeof(PARTITION_INFORMATION) == kPartitionAnswerBytes);
 static_assert(offsetof(PARTITION_INFORMATION, PartitionLength) == 8);
 
 // A call that failed must never pass for success: the caller treats 0 as
@@ -44,87 +46,135 @@ bool UnbufferedIsCached() {
          ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
-// Which bytes of a volume each tester works on. The system's byte-range
-// locks forbid transfers through every other handle, ours included, so the
-// locks are taken not on the bytes themselves but on their image far past
-// any volume's end (kHoldBase + offset), where nobody transfers anything:
-// a lock there only keeps out another tester's overlapping range. One
-// handle per volume and process carries the lock, and the system drops it
-// with the handle, also when the process dies. A volume driver that takes
-// no locks leaves the run unheld, as it would be without this.
+// Opens path shared for reading and writing. Only the wide call takes a
+// "\\?\" path beyond MAX_PATH characters, so such a path goes through it,
+// made wide as the system's ANSI call would make it; every other path goes
+// through the ANSI call, whose answer to one too long is the system's own
+// (Error 206).
+HANDLE OpenShared(const std::string& path, DWORD access, DWORD flags) {
+  constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+  if (path.rfind("\\\\?\\", 0) != 0) {
+    return ::CreateFileA(path.c_str(), access, kShare, nullptr, OPEN_EXISTING,
+                         flags, nullptr);
+  }
+  const int size = static_cast<int>(path.size());
+  const int wide =
+      ::MultiByteToWideChar(CP_ACP, 0, path.data(), size, nullptr, 0);
+  std::wstring name(static_cast<size_t>(wide), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, path.data(), size, name.data(), wide);
+  return ::CreateFileW(name.c_str(), access, kShare, nullptr, OPEN_EXISTING,
+                       flags, nullptr);
+}
+
+// The event this thread waits on for its overlapped calls, made once per
+// thread and closed when the thread ends. Each call needs an event that no
+// other call signals: the check reads ahead on one thread while it rereads
+// through the same target on another. Null when none could be made.
+HANDLE ThreadEvent() {
+  struct Owned {
+    HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ~Owned() {
+      if (event != nullptr) ::CloseHandle(event);
+    }
+  };
+  thread_local const Owned owned;
+  return owned.event;
+}
+
+// A device call. On a handle opened for overlapped transfers the call must
+// carry an OVERLAPPED, and is waited for.
+BOOL Control(HANDLE handle, bool overlapped, DWORD code, void* in,
+             DWORD in_bytes, void* out, DWORD out_bytes, DWORD* returned) {
+  if (!overlapped) {
+    return ::DeviceIoControl(handle, code, in, in_bytes, out, out_bytes,
+                             returned, nullptr);
+  }
+  OVERLAPPED at{};
+  at.hEvent = ThreadEvent();
+  if (at.hEvent == nullptr) return FALSE;
+  if (!::DeviceIoControl(handle, code, in, in_bytes, out, out_bytes, nullptr,
+                         &at) &&
+      ::GetLastError() != ERROR_IO_PENDING) {
+    return FALSE;
+  }
+  return ::GetOverlappedResult(handle, &at, returned, TRUE);
+}
+
+// The lock on a volume that this process writes to. Windows refuses writes
+// to the sectors of a mounted volume unless it is locked or dismounted, and
+// lets a locked volume be used only through the handle that locked it: so
+// every target on the volume uses a copy of that one handle, opened for
+// overlapped transfers so that the copies' transfers are not run one after
+// the other. Closing the handle gives the lock up, as does the end of the
+// process, however it ends.
+//
+// The same handle holds the bytes this process tests against other testers
+// on a device that takes no volume lock (a whole disk), so that disjoint
+// windows of it can run side by side. The system's byte-range locks forbid
+// transfers through every other handle, so the range is locked not on the
+// bytes themselves but on their image far past any device's end
+// (kHoldBase + offset), where nobody transfers anything. A locked volume
+// needs no more: no other process can open it at all.
 //
 // Safe for concurrent use by multiple threads.
-class VolumeHolds {
+class VolumeLock {
  public:
-  uint32_t Hold(const std::string& path, int64_t offset, int64_t length) {
+  VolumeLock(HANDLE handle, bool locked) : handle_(handle), locked_(locked) {}
+  // Closing the handle that took the lock releases it, and the range.
+  ~VolumeLock() { ::CloseHandle(handle_); }
+  VolumeLock(const VolumeLock&) = delete;
+  VolumeLock& operator=(const VolumeLock&) = delete;
+
+  HANDLE handle() const { return handle_; }
+
+  // Length 0 runs to the end of the image. A driver that takes no
+  // byte-range locks leaves the run unheld, as it would be without this.
+  uint32_t HoldRange(int64_t offset, int64_t length) {
     std::lock_guard<std::mutex> hold(mu_);
-    auto it = holds_.find(path);
-    if (it != holds_.end()) {
-      ++it->second.users;
-      return kErrorSuccess;
-    }
-    const HANDLE handle =
-        ::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
-    // Length 0 runs to the end of the image.
+    if (locked_ || held_) return kErrorSuccess;
+    const uint64_t start = kHoldBase + static_cast<uint64_t>(offset);
     const uint64_t span =
         length > 0 ? static_cast<uint64_t>(length) : kHoldBase - offset;
     OVERLAPPED at{};
-    const uint64_t start = kHoldBase + static_cast<uint64_t>(offset);
     at.Offset = static_cast<DWORD>(start & 0xFFFFFFFFu);
     at.OffsetHigh = static_cast<DWORD>(start >> 32);
-    if (!::LockFileEx(handle,
-                      LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0,
-                      static_cast<DWORD>(span & 0xFFFFFFFFu),
-                      static_cast<DWORD>(span >> 32), &at)) {
-      const DWORD error = ::GetLastError();
-      ::CloseHandle(handle);
-      if (error == ERROR_LOCK_VIOLATION) return kErrorBusy;
+    at.hEvent = ThreadEvent();
+    if (at.hEvent == nullptr) return LastError(kErrorNotEnoughMemory);
+    BOOL ok = ::LockFileEx(handle_,
+                           LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY,
+                           0, static_cast<DWORD>(span & 0xFFFFFFFFu),
+                           static_cast<DWORD>(span >> 32), &at);
+    if (!ok && ::GetLastError() == ERROR_IO_PENDING) {
+      DWORD unused = 0;
+      ok = ::GetOverlappedResult(handle_, &at, &unused, TRUE);
+    }
+    if (ok) {
+      held_ = true;
       return kErrorSuccess;
     }
-    try {
-      holds_.emplace(path, HeldVolume{handle, 1});
-    } catch (...) {
-      ::CloseHandle(handle);
-      throw;
-    }
-    return kErrorSuccess;
-  }
-
-  void Release(const std::string& path) {
-    std::lock_guard<std::mutex> hold(mu_);
-    const auto it = holds_.find(path);
-    if (it == holds_.end() || --it->second.users > 0) return;
-    ::CloseHandle(it->second.handle);
-    holds_.erase(it);
+    return ::GetLastError() == ERROR_LOCK_VIOLATION ? kErrorBusy
+                                                    : kErrorSuccess;
   }
 
  private:
   static constexpr uint64_t kHoldBase = uint64_t{1} << 62;
-  struct HeldVolume {
-    HANDLE handle;
-    int users;
-  };
+
+  const HANDLE handle_;
+  const bool locked_;  // FSCTL_LOCK_VOLUME succeeded
   std::mutex mu_;
-  std::map<std::string, HeldVolume> holds_;
+  bool held_ = false;  // guarded by mu_
 };
 
 class WindowsTarget final : public Target {
  public:
-  // holds is null for a read-only handle or anything but a volume.
-  WindowsTarget(HANDLE handle, bool volume, VolumeHolds* holds,
-                std::string path)
+  WindowsTarget(HANDLE handle, bool volume,
+                std::shared_ptr<VolumeLock> lock = nullptr)
       : handle_(handle),
         volume_(volume),
         buffered_(UnbufferedIsCached()),
-        holds_(holds),
-        path_(std::move(path)) {}
-  ~WindowsTarget() override {
-    ::CloseHandle(handle_);
-    if (held_) holds_->Release(path_);
-  }
+        overlapped_(lock != nullptr),
+        lock_(std::move(lock)) {}
+  ~WindowsTarget() override { ::CloseHandle(handle_); }
   WindowsTarget(const WindowsTarget&) = delete;
   WindowsTarget& operator=(const WindowsTarget&) = delete;
 
@@ -139,26 +189,12 @@ class WindowsTarget final : public Target {
       *bytes = size.QuadPart;
       return kErrorSuccess;
     }
-    PARTITION_INFORMATION_EX info_ex{};
-    DWORD returned = 0;
-    if (::DeviceIoControl(handle_, IOCTL_DISK_GET_PARTITION_INFO_EX, nullptr, 0,
-                          &info_ex, sizeof(info_ex), &returned, nullptr)) {
-      // The driver answered the current query, so its short answer is the
-      // verdict; asking the older query would only paper over it.
-      if (returned < sizeof(info_ex)) return kErrorBadLength;
-      *bytes = info_ex.PartitionLength.QuadPart;
-      return kErrorSuccess;
-    }
-    // Drivers that predate GPT know only the older query.
-    PARTITION_INFORMATION info{};
-    returned = 0;
-    if (!::DeviceIoControl(handle_, IOCTL_DISK_GET_PARTITION_INFO, nullptr, 0,
-                           &info, sizeof(info), &returned, nullptr)) {
-      return LastError(kErrorIoDevice);
-    }
-    if (returned < sizeof(info)) return kErrorBadLength;
-    *bytes = info.PartitionLength.QuadPart;
-    return kErrorSuccess;
+    return VolumeSize(
+        Ask<PARTITION_INFORMATION_EX>(IOCTL_DISK_GET_PARTITION_INFO_EX),
+        [this] {
+          return Ask<PARTITION_INFORMATION>(IOCTL_DISK_GET_PARTITION_INFO);
+        },
+        bytes);
   }
 
   // A volume that will not say is taken to be of 512-byte sectors; its
@@ -171,9 +207,8 @@ class WindowsTarget final : public Target {
     query.QueryType = PropertyStandardQuery;
     STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR alignment{};
     DWORD returned = 0;
-    if (::DeviceIoControl(handle_, IOCTL_STORAGE_QUERY_PROPERTY, &query,
-                          sizeof(query), &alignment, sizeof(alignment),
-                          &returned, nullptr) &&
+    if (Control(handle_, overlapped_, IOCTL_STORAGE_QUERY_PROPERTY, &query,
+                sizeof(query), &alignment, sizeof(alignment), &returned) &&
         returned >= offsetof(STORAGE_ACCESS_ALIGNMENT_DESCRIPTOR,
                              BytesPerPhysicalSector) &&
         alignment.BytesPerLogicalSector != 0) {
@@ -183,17 +218,21 @@ class WindowsTarget final : public Target {
   }
 
   uint32_t HoldRange(int64_t offset, int64_t length) override {
-    if (holds_ == nullptr || held_) return kErrorSuccess;
-    const uint32_t rc = holds_->Hold(path_, offset, length);
-    held_ = rc == kErrorSuccess;
-    return rc;
+    return lock_ != nullptr ? lock_->HoldRange(offset, length) : kErrorSuccess;
   }
 
   uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
                   uint32_t* moved) override {
     OVERLAPPED at = At(offset);
     DWORD done = 0;
-    const BOOL ok = ::ReadFile(handle_, buffer, length, &done, &at);
+    BOOL ok = FALSE;
+    if (!overlapped_) {
+      ok = ::ReadFile(handle_, buffer, length, &done, &at);
+    } else {
+      at.hEvent = ThreadEvent();
+      ok =
+          Finish(::ReadFile(handle_, buffer, length, nullptr, &at), &at, &done);
+    }
     *moved = done;
     if (ok) return kErrorSuccess;
     const uint32_t error = LastError(kErrorIoDevice);
@@ -207,17 +246,47 @@ class WindowsTarget final : public Target {
                    uint32_t* moved) override {
     OVERLAPPED at = At(offset);
     DWORD done = 0;
-    const BOOL ok = ::WriteFile(handle_, buffer, length, &done, &at);
+    BOOL ok = FALSE;
+    if (!overlapped_) {
+      ok = ::WriteFile(handle_, buffer, length, &done, &at);
+    } else {
+      at.hEvent = ThreadEvent();
+      ok = Finish(::WriteFile(handle_, buffer, length, nullptr, &at), &at,
+                  &done);
+    }
     *moved = done;
     return ok ? kErrorSuccess : LastError(kErrorIoDevice);
   }
 
  private:
-  // The handle is not opened for overlapped I/O, so an OVERLAPPED here only
-  // carries the position: the call still completes before it returns, and
-  // no shared file pointer is involved. Two threads may call at once (the
-  // check reads ahead on one while rereading on another); the system then
-  // runs the calls one after the other.
+  // One partition query's answer, as it came.
+  template <typename Info>
+  PartitionAnswer Ask(DWORD code) const {
+    Info info{};
+    DWORD returned = 0;
+    PartitionAnswer answer;
+    answer.answered = Control(handle_, overlapped_, code, nullptr, 0, &info,
+                              sizeof(info), &returned);
+    if (!answer.answered) answer.error = LastError(kErrorIoDevice);
+    answer.returned = returned;
+    answer.length = info.PartitionLength.QuadPart;
+    return answer;
+  }
+
+  // Waits for an overlapped transfer that started (or finished at once)
+  // and collects its count; the last error says why when it failed.
+  BOOL Finish(BOOL started, OVERLAPPED* at, DWORD* done) {
+    if (at->hEvent == nullptr) return FALSE;
+    if (!started && ::GetLastError() != ERROR_IO_PENDING) return FALSE;
+    return ::GetOverlappedResult(handle_, at, done, TRUE);
+  }
+
+  // A file's handle is not opened for overlapped I/O, so an OVERLAPPED here
+  // only carries the position: the call still completes before it returns,
+  // and no shared file pointer is involved. Two threads may call at once
+  // (the check reads ahead on one while rereading on another); the system
+  // then runs the calls one after the other. A volume's is, and each call
+  // is waited for (Finish).
   static OVERLAPPED At(int64_t offset) {
     OVERLAPPED at{};
     const uint64_t position = static_cast<uint64_t>(offset);
@@ -229,9 +298,9 @@ class WindowsTarget final : public Target {
   const HANDLE handle_;
   const bool volume_;
   const bool buffered_;
-  VolumeHolds* const holds_;
-  const std::string path_;
-  bool held_ = false;  // this target counts among the users of its hold
+  const bool overlapped_;  // a copy of a volume's locked handle
+  // Held while this target lives; null but for a volume opened to write.
+  const std::shared_ptr<VolumeLock> lock_;
 };
 
 class WindowsEnv final : public Env {
@@ -245,6 +314,7 @@ class WindowsEnv final : public Env {
   // of "." and ".." and of "/", and so could open a different file.
   uint32_t OpenTarget(const std::string& path, bool volume,
                       std::unique_ptr<Target>* target) override {
+    if (volume) return OpenLockedVolume(path, target);
     return Open(path, volume, GENERIC_READ | GENERIC_WRITE, target);
   }
 
@@ -269,16 +339,76 @@ class WindowsEnv final : public Env {
   }
 
  private:
-  uint32_t Open(const std::string& path, bool volume, DWORD access,
-                std::unique_ptr<Target>* target) {
-    const HANDLE handle = ::CreateFileA(
-        path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL, nullptr);
+  // The lock is taken at the first open of the volume, before anything is
+  // written; it cannot be had while files are open on the volume, and that
+  // refusal is kErrorBusy, as Linux refuses a mounted device.
+  uint32_t OpenLockedVolume(const std::string& path,
+                            std::unique_ptr<Target>* target) {
+    std::shared_ptr<VolumeLock> lock;
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      std::weak_ptr<VolumeLock>& held = locks_[path];
+      lock = held.lock();
+      if (lock == nullptr) {
+        const uint32_t rc = Lock(path, &lock);
+        if (rc != kErrorSuccess) return rc;
+        held = lock;
+      }
+    }
+    HANDLE copy = nullptr;
+    const HANDLE self = ::GetCurrentProcess();
+    if (!::DuplicateHandle(self, lock->handle(), self, &copy, 0, FALSE,
+                           DUPLICATE_SAME_ACCESS)) {
+      return LastError(kErrorInvalidHandle);
+    }
+    try {
+      *target = std::make_unique<WindowsTarget>(copy, true, std::move(lock));
+    } catch (...) {
+      ::CloseHandle(copy);
+      throw;
+    }
+    return kErrorSuccess;
+  }
+
+  static uint32_t Lock(const std::string& path,
+                       std::shared_ptr<VolumeLock>* lock) {
+    const HANDLE handle =
+        OpenShared(path, GENERIC_READ | GENERIC_WRITE,
+                   FILE_FLAG_NO_BUFFERING | FILE_FLAG_OVERLAPPED);
+    if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
+    DWORD returned = 0;
+    const BOOL locked = Control(handle, true, FSCTL_LOCK_VOLUME, nullptr, 0,
+                                nullptr, 0, &returned);
+    const DWORD error = locked ? ERROR_SUCCESS : ::GetLastError();
+    // Refused because something has the volume open: files on its file
+    // system, or another program. A device that knows no locks (a whole
+    // disk, say) is written as before, without one.
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+        error == ERROR_LOCK_VIOLATION) {
+      ::CloseHandle(handle);
+      return kErrorBusy;
+    }
+    try {
+      *lock = std::make_shared<VolumeLock>(handle, locked != FALSE);
+    } catch (...) {
+      ::CloseHandle(handle);  // and with it the lock
+      throw;
+    }
+    return kErrorSuccess;
+  }
+
+  std::mutex mu_;
+  // The locks of the volumes open to write, by path; each goes when the
+  // last target on its volume closes. Guarded by mu_.
+  std::map<std::string, std::weak_ptr<VolumeLock>> locks_;
+
+  static uint32_t Open(const std::string& path, bool volume, DWORD access,
+                       std::unique_ptr<Target>* target) {
+    const HANDLE handle = OpenShared(
+        path, access, FILE_FLAG_NO_BUFFERING | FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorIoDevice);
     try {
-      VolumeHolds* holds =
-          volume && (access & GENERIC_WRITE) != 0 ? &holds_ : nullptr;
-      *target = std::make_unique<WindowsTarget>(handle, volume, holds, path);
+      *target = std::make_unique<WindowsTarget>(handle, volume);
     } catch (...) {
       // Out of memory must not also leak an open handle on the target.
       ::CloseHandle(handle);
@@ -286,8 +416,6 @@ class WindowsEnv final : public Env {
     }
     return kErrorSuccess;
   }
-
-  VolumeHolds holds_;
 };
 
 }  // namespace
@@ -336,6 +464,10 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 void CatchInterrupts() {
   g_interrupt_event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (g_interrupt_event == nullptr) return;
+  // A process started in a new process group, or by one that ignores
+  // Ctrl-C, inherits that and would never see the operator's Ctrl-C; Linux
+  // catches SIGINT whatever the parent did, and so does this.
+  ::SetConsoleCtrlHandler(nullptr, FALSE);
   ::SetConsoleCtrlHandler(OnConsoleControl, TRUE);
 }
 

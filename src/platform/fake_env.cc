@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <utility>
 
 #include "platform/error_codes.h"
@@ -90,6 +91,11 @@ void FakeEnv::FailOpen(const std::string& path, uint32_t code) {
   media_[path].open_error = code;
 }
 
+void FakeEnv::HoldVolume(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mu_);
+  media_.at(path).held = true;
+}
+
 void FakeEnv::FailSizeQuery(const std::string& path, uint32_t code) {
   std::lock_guard<std::mutex> hold(mu_);
   media_.at(path).size_error = code;
@@ -169,6 +175,7 @@ uint32_t FakeEnv::Open(const std::string& path, bool read_only,
   const auto it = media_.find(path);
   if (it == media_.end()) return kErrorFileNotFound;
   if (it->second.open_error != kErrorSuccess) return it->second.open_error;
+  if (it->second.held && !read_only) return kErrorBusy;
   *target = std::make_unique<FakeTarget>(this, path, read_only);
   ++open_targets_;
   return kErrorSuccess;
@@ -180,7 +187,10 @@ void* FakeEnv::AllocatePages(size_t bytes, uint32_t* error) {
     *error = allocation_error_;
     return nullptr;
   }
-  void* pages = std::aligned_alloc(4096, (bytes + 4095) / 4096 * 4096);
+  // The aligned operator new rather than std::aligned_alloc, which the
+  // Windows C runtime lacks.
+  void* pages = ::operator new((bytes + 4095) / 4096 * 4096,
+                               std::align_val_t{4096}, std::nothrow);
   if (pages == nullptr) {
     *error = kErrorNotEnoughMemory;
     return nullptr;
@@ -192,7 +202,7 @@ void* FakeEnv::AllocatePages(size_t bytes, uint32_t* error) {
 
 void FakeEnv::FreePages(void* pages, size_t /*bytes*/) {
   std::lock_guard<std::mutex> hold(mu_);
-  std::free(pages);
+  ::operator delete(pages, std::align_val_t{4096}, std::nothrow);
   --live_allocations_;
 }
 

@@ -49,6 +49,10 @@ class FakeEnv final : public Env {
   // Makes path behave like a file on a file system without direct I/O.
   void RefuseDirectIo(const std::string& path);
   void FailOpen(const std::string& path, uint32_t code);
+  // Makes path a volume that is in use, as one with files open on it is on
+  // Windows (no lock) or a mounted device on Linux: opening it to write is
+  // refused with kErrorBusy, opening it to read still works.
+  void HoldVolume(const std::string& path);
   void FailSizeQuery(const std::string& path, uint32_t code);
   // The allocation `skip` allocations from now fails with code.
   void FailAllocation(uint32_t code, int skip = 0);
@@ -158,6 +162,7 @@ class FakeEnv final : public Env {
     bool volume = false;
     bool buffered = false;
     uint32_t open_error = 0;
+    bool held = false;  // in use: no read-write open
     uint32_t size_error = 0;
     int64_t bad_spot = -1;  // reads covering this byte fail
     uint32_t bad_spot_error = 0;

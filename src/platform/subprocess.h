@@ -17,10 +17,13 @@ struct ProcessResult {
 
 // Runs argv[0] (looked up in PATH) with its arguments and no standard input,
 // capturing both output streams; kills it after timeout_seconds. Sends it
-// SIGINT once after interrupt_seconds when that is not negative. For the
-// test suite, which runs the real binary; the product starts no processes.
+// SIGINT (on Windows Ctrl-C) once after interrupt_seconds when that is not
+// negative. With merge_streams, standard error goes down the pipe of
+// standard output, so out shows the order of the two. For the test suite,
+// which runs the real binary; the product starts no processes.
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         double timeout_seconds, double interrupt_seconds = -1);
+                         double timeout_seconds, double interrupt_seconds = -1,
+                         bool merge_streams = false);
 
 // Whether this process may set up loop devices and the like.
 bool RunningAsRoot();

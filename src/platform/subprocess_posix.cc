@@ -28,7 +28,8 @@ void Drain(int* fd, std::string* into) {
 }  // namespace
 
 ProcessResult RunProcess(const std::vector<std::string>& argv,
-                         double timeout_seconds, double interrupt_seconds) {
+                         double timeout_seconds, double interrupt_seconds,
+                         bool merge_streams) {
   using Clock = std::chrono::steady_clock;
   ProcessResult result;
   int out_pipe[2];
@@ -41,7 +42,8 @@ ProcessResult RunProcess(const std::vector<std::string>& argv,
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, out_pipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, err_pipe[1], 2);
+  posix_spawn_file_actions_adddup2(&actions,
+                                   merge_streams ? out_pipe[1] : err_pipe[1], 2);
 
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
