@@ -52,6 +52,13 @@ bool g_status_enabled = false;
 // whether it may be drawn again.
 size_t g_status_width = 0;
 bool g_status_ended = false;
+// Guarded by g_console_mutex: the process has begun to end.
+bool g_ending = false;
+
+void MarkEnding() {
+  std::lock_guard<std::mutex> hold(g_console_mutex);
+  g_ending = true;
+}
 
 // REQUIRES: g_console_mutex held.
 void EraseStatusLocked() {
@@ -78,6 +85,14 @@ void PrintTo(std::FILE* stream, std::string_view text) {
 }  // namespace
 
 void PrintOut(std::string_view text) { PrintTo(stdout, text); }
+
+void PrintOutWhileRunning(std::string_view text) {
+  std::lock_guard<std::mutex> hold(g_console_mutex);
+  if (g_ending) return;
+  EraseStatusLocked();
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
 
 void PrintOutf(const char* format, ...) {
   std::string text;
@@ -125,6 +140,7 @@ void StopWrites() {
   ExitGate& gate = ProcessExitGate();
   // Another thread is ending the process, and it alone may.
   if (!gate.Close()) ParkForGood();
+  MarkEnding();
   gate.Drain(kWriteDrainLimit);
 }
 

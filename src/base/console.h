@@ -40,6 +40,9 @@ void StopWrites();
 // Safe for concurrent use by multiple threads.
 void PrintOut(std::string_view text);
 VORBEX_PRINTF(1, 2) void PrintOutf(const char* format, ...);
+// The same, unless the process has begun to end: for a line that says a
+// step finished, which an interrupt that came first makes untrue.
+void PrintOutWhileRunning(std::string_view text);
 // The same for a warning on standard error.
 VORBEX_PRINTF(1, 2) void PrintErrf(const char* format, ...);
 

@@ -1,10 +1,12 @@
 #include "check/startup_check.h"
 
 #include <cstdio>
+#include <string>
 
 #include "base/console.h"
 #include "base/flags.h"
 #include "base/run_outcome.h"
+#include "base/text.h"
 
 namespace vorbex {
 namespace {
@@ -25,8 +27,12 @@ std::unique_ptr<TestDisk> StartupCheck(const std::string& path) {
     PrintOutf("Check (%s): Start on %s", scanner.Path.c_str(), Now().c_str());
     try {
       scanner.ScanTarget();
-      PrintOutf("Check (%s): End on %s", scanner.Path.c_str(),
-                  Now().c_str());
+      // An interrupt that ended the run during the scan has already cut
+      // the check short, whatever the scan still went on to read.
+      std::string end;
+      Appendf(&end, "Check (%s): End on %s", scanner.Path.c_str(),
+              Now().c_str());
+      PrintOutWhileRunning(end);
       NoteCheckOutcome(CheckOutcome::kFinished);
       // While the scanner is still open, so that the anchor takes over the
       // table the scan rebuilt.
@@ -34,7 +40,7 @@ std::unique_ptr<TestDisk> StartupCheck(const std::string& path) {
     } catch (...) {
       // Whatever went wrong, nothing the scan learned may be trusted.
       PrintOutf("Check (%s): Failed at %s", scanner.Path.c_str(),
-                  Now().c_str());
+                Now().c_str());
       NoteCheckOutcome(CheckOutcome::kFailed);
       if (g_flags.errstop != 0) EndProcess(1);
     }

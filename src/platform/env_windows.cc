@@ -229,7 +229,10 @@ class WindowsTarget final : public Target {
     if (!overlapped_) {
       ok = ::ReadFile(handle_, buffer, length, &done, &at);
     } else {
+      // Without an event of its own the call could not be waited for, and
+      // would still be running on this frame's OVERLAPPED after returning.
       at.hEvent = ThreadEvent();
+      if (at.hEvent == nullptr) return LastError(kErrorNotEnoughMemory);
       ok =
           Finish(::ReadFile(handle_, buffer, length, nullptr, &at), &at, &done);
     }
@@ -251,6 +254,7 @@ class WindowsTarget final : public Target {
       ok = ::WriteFile(handle_, buffer, length, &done, &at);
     } else {
       at.hEvent = ThreadEvent();
+      if (at.hEvent == nullptr) return LastError(kErrorNotEnoughMemory);
       ok = Finish(::WriteFile(handle_, buffer, length, nullptr, &at), &at,
                   &done);
     }
@@ -276,7 +280,6 @@ class WindowsTarget final : public Target {
   // Waits for an overlapped transfer that started (or finished at once)
   // and collects its count; the last error says why when it failed.
   BOOL Finish(BOOL started, OVERLAPPED* at, DWORD* done) {
-    if (at->hEvent == nullptr) return FALSE;
     if (!started && ::GetLastError() != ERROR_IO_PENDING) return FALSE;
     return ::GetOverlappedResult(handle_, at, done, TRUE);
   }
@@ -380,6 +383,13 @@ class WindowsEnv final : public Env {
     const BOOL locked = Control(handle, true, FSCTL_LOCK_VOLUME, nullptr, 0,
                                 nullptr, 0, &returned);
     const DWORD error = locked ? ERROR_SUCCESS : ::GetLastError();
+    if (locked) {
+      // A file system left mounted under the lock keeps its cached metadata
+      // and may write it back over stamped blocks once the lock is given
+      // up; dismounted, it reads the volume afresh when next used.
+      Control(handle, true, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0,
+              &returned);
+    }
     // Refused because something has the volume open: files on its file
     // system, or another program. A device that knows no locks (a whole
     // disk, say) is written as before, without one.

@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "base/console.h"
 #include "base/error.h"
@@ -149,14 +150,19 @@ int Main(int argc, const char* const* argv) {
   // middle of the start-up check, and the status line is drawn.
   platform::CatchInterrupts();
   std::optional<RunWatcher> watcher;
-  watcher.emplace(limit_ms < 0 ? -1.0 : static_cast<double>(limit_ms) / 1000.0,
-                  StatusEnabled());
   // Keeps the target's table alive for the whole run.
   std::unique_ptr<TestDisk> anchor;
   // The tests borrow path, which outlives them.
   ThreadTable tests;
   try {
     try {
+      try {
+        watcher.emplace(
+            limit_ms < 0 ? -1.0 : static_cast<double>(limit_ms) / 1000.0,
+            StatusEnabled());
+      } catch (const std::system_error& e) {
+        throw Error(platform::ThreadStartError(e.code()));
+      }
       anchor = StartupCheck(path);
       if (g_flags.check != 0) {
         NoteEndCause(EndCause::kCheckDone);
@@ -166,6 +172,7 @@ int Main(int argc, const char* const* argv) {
       for (int i = 0; i < parts.count; ++i) {
         CreateLevelTests(tests, path, parts.values[i]);
       }
+      watcher->MarkTestsStarted();
       WaitForEnd(limit_ms);
     } catch (const std::bad_alloc&) {
       // Memory that ran out is a failure like any other the system reports.

@@ -106,6 +106,10 @@ RunWatcher::RunWatcher(double limit_seconds, bool draw)
       draw_(draw),
       thread_([this] { Watch(); }) {}
 
+void RunWatcher::MarkTestsStarted() {
+  tests_began_.store(SecondsSinceRunStart());
+}
+
 RunWatcher::~RunWatcher() {
   stop_.store(true);
   thread_.join();
@@ -118,18 +122,15 @@ void RunWatcher::Watch() {
   Clock::time_point next = Clock::now() + every;
   StatusSample before;
   if (draw_) before = SampleStatus();
-  double tests_began = -1;
   while (!stop_.load()) {
     const int interrupt = platform::WaitForInterrupt(kWatchSliceMs);
     if (interrupt != 0) EndProcess(interrupt);
     if (!draw_ || Clock::now() < next) continue;
     next += every;
     const StatusSample now = SampleStatus();
-    if (now.Phase == StatusPhase::kTests && tests_began < 0) {
-      tests_began = before.Seconds;
-    }
+    const double began = tests_began_.load();
     std::string line = StatusText(
-        now, before, now.Seconds - std::max(tests_began, 0.0), limit_seconds_);
+        now, before, began < 0 ? 0.0 : now.Seconds - began, limit_seconds_);
     // The last column stays free: some terminals wrap on reaching it.
     const int columns = platform::StderrColumns();
     if (columns > 1 && line.size() >= static_cast<size_t>(columns)) {

@@ -45,6 +45,10 @@ class RunWatcher {
   RunWatcher(double limit_seconds, bool draw);
   ~RunWatcher();  // stops the watch and waits for its thread
   RunWatcher(const RunWatcher&) = delete;
+
+  // The tests have all started: the time limit counts from now.
+  // REQUIRES: the owner's thread.
+  void MarkTestsStarted();
   RunWatcher& operator=(const RunWatcher&) = delete;
 
  private:
@@ -53,7 +57,9 @@ class RunWatcher {
   const double limit_seconds_;
   const bool draw_;
   std::atomic<bool> stop_{false};  // set by the owner, read by the watch
-  std::thread thread_;             // started last, joined by the owner
+  // Set by the owner when the tests start; read by the watch. -1: not yet.
+  std::atomic<double> tests_began_{-1};
+  std::thread thread_;  // started last, joined by the owner
 };
 
 }  // namespace vorbex

@@ -74,12 +74,16 @@ void MarkRunStart() {
   g_start_ticks.store(Clock::now().time_since_epoch().count());
 }
 
+double SecondsSinceRunStart() {
+  const Clock::duration since =
+      Clock::now().time_since_epoch() - Clock::duration(g_start_ticks.load());
+  return std::chrono::duration<double>(since).count();
+}
+
 SummaryFacts CollectSummary(int exit_code) {
   SummaryFacts facts;
   facts.ExitCode = exit_code;
-  const Clock::duration since =
-      Clock::now().time_since_epoch() - Clock::duration(g_start_ticks.load());
-  facts.Seconds = std::chrono::duration<double>(since).count();
+  facts.Seconds = SecondsSinceRunStart();
 
   SummaryRow startup;
   startup.Name = "start-up";

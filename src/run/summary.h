@@ -42,6 +42,8 @@ SummaryRow TotalOf(const std::vector<SummaryRow>& rows);
 
 // Starts the clock of the run. REQUIRES: main thread, before any disk opens.
 void MarkRunStart();
+// How long the run has taken so far. Safe to call from any thread.
+double SecondsSinceRunStart();
 
 // Gathers the counters and the coverage of every disk this process opened,
 // as they stand. Safe to call from any thread at any time.
