@@ -125,6 +125,7 @@ void BM_Check(benchmark::State& state, const std::string* target) {
   for (auto _ : state) {
     TestDisk d;
     d.Open(*target, 0, kScanBufferBlocks);
+    d.ScanThreads = static_cast<int32_t>(state.range(0));
     try {
       d.ScanTarget();
     } catch (const Error& e) {
@@ -140,10 +141,12 @@ void BM_Check(benchmark::State& state, const std::string* target) {
   state.SetBytesProcessed(state.iterations() * g_bytes);
 }
 BENCHMARK_CAPTURE(BM_Check, Stamped, &g_target)
+    ->ArgName("threads")->Arg(0)->Arg(1)->Arg(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 // Must stay within a few times the stamped target's check.
 BENCHMARK_CAPTURE(BM_Check, Hostile, &g_hostile)
+    ->ArgName("threads")->Arg(0)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -3,7 +3,11 @@
 // write (its extent) and for the generations of its 128 neighbours; whatever
 // some stamp vouches for is verified. The analysis must keep up with the
 // device, so the next chunk is read on a second thread while the current one
-// is analysed, and work whose outcome is already known is skipped.
+// is analysed, what each block says about itself alone is found on every
+// core at once, and work whose outcome is already known is skipped. Only the
+// steps whose outcome depends on the order of the stamps run on one thread,
+// in block order, so the table, the reports and their order are those of a
+// scan that did everything itself.
 
 #include <algorithm>
 #include <array>
@@ -13,21 +17,18 @@
 #include <exception>
 #include <limits>
 #include <mutex>
+#include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "base/error.h"
 #include "base/flags.h"
 #include "check/extent_maxima.h"
 #include "disk/block_format.h"
+#include "disk/block_stores.h"
 #include "disk/test_disk.h"
 #include "platform/error_codes.h"
-
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define VORBEX_STREAMING_STORES 1
-#else
-#define VORBEX_STREAMING_STORES 0
-#endif
 
 namespace vorbex {
 namespace {
@@ -45,30 +46,19 @@ constexpr int32_t kAppliedExtentSlots = 4096;
 constexpr int64_t kMaxStampedWriteSeq =
     std::numeric_limits<int64_t>::max() - (int64_t{1} << 61);
 
+// One share for the scan's own thread and one per worker, one per
+// processor; past a few the one thread's ordered steps set the pace.
+int32_t DefaultScanWorkers() {
+  constexpr int32_t kMostWorkers = 15;
+  const auto processors = static_cast<int32_t>(
+      std::min<unsigned>(std::thread::hardware_concurrency(), 64));
+  return std::clamp(processors - 1, 0, kMostWorkers);
+}
+
 uint32_t ExtentSlot(int64_t write_seq) {
   // Consecutive values land far apart.
   const uint64_t h = static_cast<uint64_t>(write_seq) * 0x9E3779B97F4A7C15u;
   return static_cast<uint32_t>(h >> 52) & (kAppliedExtentSlots - 1);
-}
-
-// Puts kPoison in the first word of every block of a chunk about to be
-// read, as ReadRange does. The stores bypass the cache where the processor
-// allows it: the transfer overwrites these lines at once, and lines held
-// dirty in a cache would first have to be fetched, then written back or
-// snooped, which slowed the whole scan by a fifth on a virtual machine.
-void Poison(uint8_t* chunk, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) {
-    uint8_t* block = chunk + static_cast<size_t>(i) * kBlockSize;
-#if VORBEX_STREAMING_STORES
-    _mm_stream_si32(reinterpret_cast<int*>(block), static_cast<int>(kPoison));
-#else
-    std::memcpy(block, &kPoison, sizeof kPoison);
-#endif
-  }
-#if VORBEX_STREAMING_STORES
-  // Before the transfer starts, every poison word is in memory.
-  _mm_sfence();
-#endif
 }
 
 // Page-aligned memory from the Env, freed when it goes.
@@ -91,12 +81,16 @@ class Pages {
   uint8_t* p_ = nullptr;
 };
 
-// Reads the target's chunks in order on a thread of its own, each into a
-// buffer of its own, up to two ahead of the caller, so that the device is
-// never left idle while the caller analyses. Each read is made exactly as
-// ReadRange makes it (every block's first word poisoned, then one transfer);
-// its outcome, or what it threw, is handed over rather than raised, so that
-// the caller raises it at the point where reading in order would have.
+// Reads the target's chunks in order on a thread of its own, one ahead of
+// the caller, into two buffers in turn, so that the device is not left idle
+// while the caller analyses. Each read is made as ReadRange makes it: every
+// block's first word poisoned, then one transfer. The caller poisons the
+// blocks of a buffer before it gives the buffer back, while their lines are
+// still in its cache; here that would be a second pass over memory in the
+// way of the next transfer. A third buffer was tried: on a virtual machine
+// a larger set of buffers slowed every transfer more than it won.
+// A read's outcome, or what it threw, is handed over rather than raised, so
+// that the caller raises it at the point where reading in order would have.
 // After a failed read nothing more is read.
 class ChunkReader {
  public:
@@ -108,14 +102,14 @@ class ChunkReader {
     std::exception_ptr thrown;
   };
 
-  // The first buffer is the caller's, of chunk blocks; the reader adds two.
+  // The first buffer is the caller's, of chunk blocks; the reader adds one.
   ChunkReader(platform::Env* env, platform::Target* target, uint8_t* buffer,
               int32_t chunk, int32_t blocks)
       : target_(target),
         chunk_(chunk),
         blocks_(blocks),
-        extra_{{{env, Bytes(chunk)}, {env, Bytes(chunk)}}},
-        slots_{buffer, extra_[0].get(), extra_[1].get()},
+        extra_{{{env, Bytes(chunk)}}},
+        slots_{buffer, extra_[0].get()},
         thread_([this] { Loop(); }) {}
 
   // Raises what the chunk's read threw, if anything.
@@ -136,7 +130,7 @@ class ChunkReader {
   ChunkReader& operator=(const ChunkReader&) = delete;
 
   // Waits for the next chunk. Its buffer belongs to the caller until the
-  // next call, when it goes back to the reader.
+  // next call, when it goes back to the reader with every block poisoned.
   Chunk Next() {
     std::unique_lock<std::mutex> hold(mu_);
     wake_.wait(hold, [this] { return read_ > taken_; });
@@ -148,7 +142,7 @@ class ChunkReader {
   }
 
  private:
-  static constexpr int kSlots = 3;
+  static constexpr int kSlots = 2;
 
   static size_t Bytes(int32_t blocks) {
     return static_cast<size_t>(blocks) * kBlockSize;
@@ -168,7 +162,8 @@ class ChunkReader {
           static_cast<int32_t>(std::min<int64_t>(chunk_, blocks_ - first));
       Chunk c;
       c.data = slots_[k % kSlots];
-      Poison(c.data, count);
+      // Until the caller has given a buffer back, no one poisoned it.
+      if (k < kSlots) PoisonBlocks(c.data, count);
       c.length = static_cast<uint32_t>(Bytes(count));
       try {
         c.rc = target_->ReadAt(first * kBlockSize, c.data, c.length, &c.moved);
@@ -197,6 +192,138 @@ class ChunkReader {
   int64_t taken_ = 0;                // chunks handed to the caller
   bool quit_ = false;
   std::thread thread_;  // last, so that it starts after the rest exists
+};
+
+// Share number share of shares equal shares of n blocks.
+std::pair<int32_t, int32_t> ShareOf(int32_t n, int32_t share, int32_t shares) {
+  return {static_cast<int32_t>(int64_t{n} * share / shares),
+          static_cast<int32_t>(int64_t{n} * (share + 1) / shares)};
+}
+
+// What the block at bytes, in slot index of its chunk, read as block blk,
+// says about itself alone: its facts and its view. Its first word is then
+// poisoned for the next transfer into the slot, while its line is still in
+// this thread's cache: the scan needs nothing of it from here on that the
+// facts and the view do not hold.
+void FindFacts(uint8_t* bytes, int32_t index, int32_t blk, uint32_t disk_id,
+               int32_t block_count, BlockFacts* facts, BlockView* view) {
+  *view = ViewOf(bytes, blk);
+  PoisonBlocks(bytes, 1);
+  const BlockHeader& h = view->header;
+  BlockFacts f;
+  f.write_seq = h.WriteSeq;
+  f.base_blk = h.BaseBlk;
+  f.end_blk = h.EndBlk;
+  f.seq = h.Seq;
+  f.own_entry = view->own_entry;
+  if (h.Magic == kMagic && h.DiskID == disk_id) f.flags |= BlockFacts::kStamped;
+  if (f.flags != 0 && h.Blkno == blk && h.BaseBlk >= 0 &&
+      h.EndBlk <= block_count && h.BaseBlk <= h.Blkno && h.Blkno < h.EndBlk) {
+    f.flags |= BlockFacts::kSane;
+    const uint8_t* map = bytes + kMapOffset;
+    if (index > 0 && std::memcmp(map, map - kBlockSize + sizeof(uint16_t),
+                                 (kNeighbours - 1) * sizeof(uint16_t)) == 0) {
+      f.flags |= BlockFacts::kMapFollows;
+    }
+    if ((h.Fill & 0xFFu) == FillByte(h.Seq, blk) &&
+        view->fill_difference == kFillBytes) {
+      f.flags |= BlockFacts::kIntact;
+    }
+  }
+  *facts = f;
+}
+
+// Finds the facts of every block of a chunk, on the calling thread and on
+// workers of its own, one share each. The workers only read the chunk and
+// each writes its own share of the facts; the caller waits for all of them
+// before it looks at any.
+class FactFinder {
+ public:
+  // Shares beyond the processors there are would only queue for them.
+  explicit FactFinder(int32_t workers) {
+    try {
+      for (int32_t i = 0; i < workers; ++i) {
+        threads_.emplace_back([this, i] { Work(i + 1); });
+      }
+    } catch (const std::system_error&) {
+      // Fewer workers find the same facts.
+    }
+  }
+
+  ~FactFinder() {
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      quit_ = true;
+    }
+    wake_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+  FactFinder(const FactFinder&) = delete;
+  FactFinder& operator=(const FactFinder&) = delete;
+
+  // Fills facts[0 ... n - 1] for the chunk of n blocks at bytes, whose
+  // first block is first, and poisons those blocks.
+  void Find(uint8_t* bytes, int32_t first, int32_t n, uint32_t disk_id,
+            int32_t block_count, BlockFacts* facts, BlockView* views) {
+    const Job job{bytes, first, n, disk_id, block_count, facts, views};
+    {
+      std::lock_guard<std::mutex> hold(mu_);
+      job_ = job;
+      pending_ = static_cast<int32_t>(threads_.size());
+      ++generation_;
+    }
+    wake_.notify_all();
+    FindShare(job, 0);
+    std::unique_lock<std::mutex> hold(mu_);
+    done_.wait(hold, [this] { return pending_ == 0; });
+  }
+
+  int32_t Shares() const { return static_cast<int32_t>(threads_.size()) + 1; }
+
+ private:
+  struct Job {
+    uint8_t* bytes = nullptr;
+    int32_t first = 0;
+    int32_t n = 0;
+    uint32_t disk_id = 0;
+    int32_t block_count = 0;
+    BlockFacts* facts = nullptr;
+    BlockView* views = nullptr;
+  };
+
+  void FindShare(const Job& job, int32_t share) const {
+    const auto [begin, end] = ShareOf(job.n, share, Shares());
+    for (int32_t i = begin; i < end; ++i) {
+      FindFacts(job.bytes + static_cast<size_t>(i) * kBlockSize, i,
+                job.first + i, job.disk_id, job.block_count, &job.facts[i],
+                &job.views[i]);
+    }
+  }
+
+  void Work(int32_t share) {
+    int64_t seen = 0;
+    std::unique_lock<std::mutex> hold(mu_);
+    for (;;) {
+      wake_.wait(hold, [&] { return quit_ || generation_ != seen; });
+      if (quit_) return;
+      seen = generation_;
+      const Job job = job_;
+      hold.unlock();
+      FindShare(job, share);
+      hold.lock();
+      if (--pending_ == 0) done_.notify_one();
+    }
+  }
+
+  std::mutex mu_;  // guards the four values below
+  std::condition_variable wake_;
+  std::condition_variable done_;
+  Job job_;                // the chunk of the current generation
+  int64_t generation_ = 0;  // chunks handed out
+  int32_t pending_ = 0;     // workers yet to finish the current one
+  bool quit_ = false;
+  std::vector<std::thread> threads_;  // last, so they start after the rest
 };
 
 // Points a disk's Buffer elsewhere for a while.
@@ -239,6 +366,11 @@ void TestDisk::ScanTarget() {
   ExtentMaxima extents(chunk);
   Extents = &extents;
   ChunkReader reader(env_, Handle.get(), Buffer, chunk, n_blocks);
+  FactFinder finder(ScanThreads > 0 ? ScanThreads - 1 : DefaultScanWorkers());
+  const std::unique_ptr<BlockFacts[]> facts =
+      std::make_unique<BlockFacts[]>(chunk);
+  const std::unique_ptr<BlockView[]> views =
+      std::make_unique<BlockView[]>(chunk);
 
   std::atomic<BlockState>* states = Table->States.get();
   try {
@@ -254,15 +386,18 @@ void TestDisk::ScanTarget() {
       CountTransfer(read.rc, read.moved, read.length, false);
       CheckTransfer(read.rc, read.moved, read.length);
 
-      for (int32_t i = 0; i < n; ++i) AnalyseBlock(first, i);
+      finder.Find(Buffer, first, n, Table->DiskID, BlockCount, facts.get(),
+                  views.get());
+      for (int32_t i = 0; i < n; ++i) AnalyseBlock(first, i, facts[i]);
       SettleExtents(first);
       for (int32_t i = 0; i < n; ++i) {
         RangeStates[i] = states[first + i].load(std::memory_order_relaxed);
-        VerifyBlock(first, i, n);
+        VerifyBlock(first, i, n, &facts[i], &views[i]);
       }
+      FlushVerified();
       if (c != 0) {
         SettleExtents(WindowBase);
-        RereadRechecks(WindowBase, first);
+        PoisonBlocks(Buffer, RereadRechecks(WindowBase, first));
         WindowEntry* window = ScanWindow.get();
         std::memmove(window, window + chunk,
                      sizeof(WindowEntry) * 2 * static_cast<size_t>(chunk));
@@ -287,7 +422,8 @@ void TestDisk::ScanTarget() {
   }
 }
 
-void TestDisk::AnalyseBlock(int32_t first, int32_t index) {
+void TestDisk::AnalyseBlock(int32_t first, int32_t index,
+                            const BlockFacts& facts) {
   const int32_t blk = first + index;
   const uint8_t* bytes = Buffer + static_cast<size_t>(index) * kBlockSize;
   std::atomic<BlockState>* states = Table->States.get();
@@ -300,25 +436,21 @@ void TestDisk::AnalyseBlock(int32_t first, int32_t index) {
   if (index == 0) MappedIndex = -1;
 
   set(blk, kSeen);
-  const BlockHeader h = LoadHeader(bytes);
-  if (h.Magic != kMagic || h.DiskID != Table->DiskID) return;
+  if ((facts.flags & BlockFacts::kStamped) == 0) return;
   set(blk, kRecheck);
-  if (h.Blkno != blk || h.BaseBlk < 0 || h.EndBlk > BlockCount ||
-      h.BaseBlk > h.Blkno || h.Blkno >= h.EndBlk) {
-    return;
-  }
-  const int64_t w = h.WriteSeq;
+  if ((facts.flags & BlockFacts::kSane) == 0) return;
+  const int64_t w = facts.write_seq;
 
   // Extent: every block of the write must carry at least this WriteSeq.
   // Every block of one write names the same extent, so it is applied once.
   AppliedExtent& applied = AppliedExtents[ExtentSlot(w)];
-  if (applied.WriteSeq != w || applied.BaseBlk != h.BaseBlk ||
-      applied.EndBlk != h.EndBlk || applied.WindowBase != WindowBase) {
-    const int64_t lo = std::max<int64_t>(h.BaseBlk, WindowBase);
+  if (applied.WriteSeq != w || applied.BaseBlk != facts.base_blk ||
+      applied.EndBlk != facts.end_blk || applied.WindowBase != WindowBase) {
+    const int64_t lo = std::max<int64_t>(facts.base_blk, WindowBase);
     const int64_t hi =
-        std::min<int64_t>(h.EndBlk, int64_t{WindowBase} + WindowBlocks);
+        std::min<int64_t>(facts.end_blk, int64_t{WindowBase} + WindowBlocks);
     if (lo < hi) Extents->Raise(lo, hi, w);
-    applied = AppliedExtent{w, h.BaseBlk, h.EndBlk, WindowBase};
+    applied = AppliedExtent{w, facts.base_blk, facts.end_blk, WindowBase};
   }
 
   // Neighbours: the newest stamp around a block says which generation it
@@ -333,9 +465,10 @@ void TestDisk::AnalyseBlock(int32_t first, int32_t index) {
   // remember 0xffff.
   const auto apply = [&](int k) {
     const int64_t d = int64_t{blk} - kSelfEntry + k;
-    const uint16_t entry = NeighbourEntry(bytes, k);
+    const uint16_t entry =
+        k == kSelfEntry ? facts.own_entry : NeighbourEntry(bytes, k);
     if (d < 0 || d >= BlockCount) return;
-    if (entry == 0 && (k != kSelfEntry || h.Seq != 0)) return;
+    if (entry == 0 && (k != kSelfEntry || facts.seq != 0)) return;
     WindowEntry& e = ScanWindow[d - WindowBase];
     if (w <= e.MapSeq) return;
     BlockState s = states[d].load(std::memory_order_relaxed);
@@ -343,11 +476,9 @@ void TestDisk::AnalyseBlock(int32_t first, int32_t index) {
     states[d].store(WithSeq(s, entry), std::memory_order_relaxed);
     e.MapSeq = w;
   };
-  const uint8_t* map = bytes + kMapOffset;
   int k = 0;
   if (index > 0 && MappedIndex == index - 1 && MappedSeq == w &&
-      std::memcmp(map, map - kBlockSize + sizeof(uint16_t),
-                  (kNeighbours - 1) * sizeof(uint16_t)) == 0) {
+      (facts.flags & BlockFacts::kMapFollows) != 0) {
     // The previous block took this block's entry for a neighbour's.
     apply(kSelfEntry);
     k = kNeighbours - 1;
@@ -379,11 +510,12 @@ void TestDisk::SettleExtents(int64_t first) {
   });
 }
 
-void TestDisk::RereadRechecks(int32_t first, int32_t end) {
+int32_t TestDisk::RereadRechecks(int32_t first, int32_t end) {
   const std::atomic<BlockState>* states = Table->States.get();
   const auto marked = [states](int64_t b) {
     return (states[b].load(std::memory_order_relaxed) & kRecheck) != 0;
   };
+  int32_t overwritten = 0;
   int64_t a = first;
   while (a < end) {
     if (!marked(a)) {
@@ -393,8 +525,10 @@ void TestDisk::RereadRechecks(int32_t first, int32_t end) {
     int32_t run = 1;
     while (run < BufferBlocks && a + run < end && marked(a + run)) ++run;
     ReadRange(static_cast<int32_t>(a), run);
+    overwritten = std::max(overwritten, run);
     a += run;
   }
+  return overwritten;
 }
 
 }  // namespace vorbex

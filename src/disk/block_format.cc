@@ -24,4 +24,13 @@ const uint8_t* FillPattern(uint8_t f) {
   return kRamp.data() + ((171u * f) & 0xFFu);
 }
 
+int FillDifference(const uint8_t* p, uint8_t f) {
+  const uint8_t* want = FillPattern(f);
+  const uint8_t* fill = p + kFillOffset;
+  if (std::memcmp(fill, want, kFillBytes) == 0) return kFillBytes;
+  int k = 0;
+  while (fill[k] == want[k]) ++k;
+  return k;
+}
+
 }  // namespace vorbex

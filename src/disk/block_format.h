@@ -76,6 +76,10 @@ constexpr uint8_t FillByte(uint32_t seq, int32_t blkno) {
 // one copy or one comparison.
 const uint8_t* FillPattern(uint8_t f);
 
+// Where the fill of the block at p first differs from FillPattern(f), as an
+// index into the fill; kFillBytes when it does not.
+int FillDifference(const uint8_t* p, uint8_t f);
+
 // Reads and writes a header at p, which need not be aligned. Every block
 // read or written passes through these, so they are inline.
 inline BlockHeader LoadHeader(const uint8_t* p) {

@@ -133,6 +133,7 @@ void TestDisk::Close() {
     }
   }
   Next = nullptr;
+  if (Table != nullptr) FlushVerified();
   if (Buffer != nullptr) {
     env_->FreePages(Buffer, static_cast<size_t>(BufferBlocks) * kBlockSize);
     Buffer = nullptr;

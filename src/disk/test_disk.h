@@ -75,6 +75,38 @@ struct AppliedExtent {
   int32_t WindowBase = 0;
 };
 
+// What verifying a block needs of its bytes: its header, its own map entry
+// and where its fill first differs from the pattern its header names
+// (kFillBytes where it does not).
+struct BlockView {
+  BlockHeader header{};
+  uint16_t own_entry = 0;
+  int16_t fill_difference = 0;
+};
+
+// The view of the block at bytes, read as block blk.
+BlockView ViewOf(const uint8_t* bytes, int32_t blk);
+
+// What the start-up scan learns from one block's bytes alone, before it
+// looks at any other block's stamp or the table; found for a whole chunk at
+// once, on several threads. Small, so that a chunk's facts stay in the
+// cache of the thread that goes through them in order; the block's whole
+// view is kept beside them for the few blocks that need it.
+struct BlockFacts {
+  enum Flag : uint8_t {
+    kStamped = 1,     // this target's Magic and DiskID
+    kSane = 2,        // and its own Blkno, inside an extent inside the target
+    kMapFollows = 4,  // its map is the previous slot's, shifted by one
+    kIntact = 8,      // sane, and its fill byte and fill as its Seq says
+  };
+  int64_t write_seq = 0;
+  int32_t base_blk = 0;
+  int32_t end_blk = 0;
+  uint32_t seq = 0;
+  uint16_t own_entry = 0;
+  uint8_t flags = 0;
+};
+
 // What is wrong with one block as read: nothing, its header (expected holds
 // what it should say), or its fill (from offset on, which should be want).
 struct BlockFinding {
@@ -147,19 +179,30 @@ class TestDisk {
   // mismatch ends the process with code 1 once its report is printed.
   void ReadRange(int32_t first, int32_t count);
 
-  // Marks buffer slot index as not delivered.
-  void PoisonBlock(int32_t index);
-
   // Checks the block in slot index of the range that starts at first against
   // its RangeStates entry and its current table entry, and reports it when
   // it differs. A block the start-up scan marked (Seen and Recheck) is
   // checked whatever its flags and becomes Written when it passes.
-  void VerifyBlock(int32_t first, int32_t index, int32_t count);
+  // The scan passes what it found of the block already: its facts and its
+  // view. Then only its fill is read from the buffer, for a report.
+  void VerifyBlock(int32_t first, int32_t index, int32_t count,
+                   const BlockFacts* facts = nullptr,
+                   const BlockView* view = nullptr);
 
-  // Judges the block blk at bytes against the table entry copied before its
-  // read and the one after it.
-  BlockFinding ExamineBlock(int32_t blk, const uint8_t* bytes,
+  // Judges block blk, as view shows it, against the table entry copied
+  // before its read and the one after it.
+  BlockFinding ExamineBlock(int32_t blk, const BlockView& view,
                             BlockState before, BlockState current) const;
+  // True only when ExamineBlock would find nothing wrong with the block the
+  // facts describe; false says nothing. Looks at the facts alone.
+  bool PassesOnFacts(int32_t blk, const BlockFacts& facts, BlockState before,
+                     BlockState current) const;
+
+  // Coverage of verified blocks, gathered a word at a time: one atomic
+  // update per 64 blocks rather than per block. FlushVerified publishes what
+  // was gathered; every read flushes before it returns.
+  void NoteVerified(int32_t blk);
+  void FlushVerified();
 
   // On a Cached target: reads blk alone into Spare until no write of it ran
   // during the read, and judges it then. True, with the finding, when it
@@ -168,8 +211,8 @@ class TestDisk {
   bool ReadAgainAlone(int32_t blk, BlockFinding* found);
 
   // Print one whole report under the ReportLock and count it.
-  void ReportHeaderMismatch(int32_t block, const uint8_t* read,
-                            const uint8_t* expected, int32_t first,
+  void ReportHeaderMismatch(int32_t block, const BlockHeader& read,
+                            const BlockHeader& expected, int32_t first,
                             int32_t count);
   void ReportFillMismatch(int32_t block, const uint8_t* bytes, int32_t offset,
                           uint8_t expected);
@@ -187,16 +230,17 @@ class TestDisk {
   // order, would throw it.
   void ScanTarget();
   // Applies what the block in slot index of the chunk that starts at first
-  // says about itself, its extent and its neighbours.
-  void AnalyseBlock(int32_t first, int32_t index);
+  // says about itself, its extent and its neighbours; facts are its own.
+  void AnalyseBlock(int32_t first, int32_t index, const BlockFacts& facts);
   // Puts what the extents applied so far claim for the chunk that starts at
   // first (a multiple of BufferBlocks in the window) into the window and the
   // table: a block that must carry a newer WriteSeq than its entry says is
   // marked Recheck.
   void SettleExtents(int64_t first);
   // Reads again and verifies every block from first to end - 1 marked
-  // Recheck, in runs of at most BufferBlocks.
-  void RereadRechecks(int32_t first, int32_t end);
+  // Recheck, in runs of at most BufferBlocks. Returns how many blocks from
+  // the start of Buffer the rereads overwrote.
+  int32_t RereadRechecks(int32_t first, int32_t end);
 
   // --- Constant while open.
   std::string Path;
@@ -230,8 +274,14 @@ class TestDisk {
   // What the scan has applied already, so it is not applied again.
   std::unique_ptr<AppliedExtent[]> AppliedExtents;  // a fixed number
   ExtentMaxima* Extents = nullptr;  // the scan's own, while it runs
+  // Threads that find BlockFacts, the scan's own included; 0 for one per
+  // processor.
+  int32_t ScanThreads = 0;
   int32_t MappedIndex = -1;  // the chunk slot whose neighbours were applied
   int64_t MappedSeq = 0;     // and its WriteSeq
+  // Verified blocks not yet in the coverage: bits of word VerifiedWord.
+  int32_t VerifiedWord = 0;
+  uint64_t VerifiedBits = 0;
 
  private:
   void AttachTable();

@@ -56,7 +56,16 @@ class TargetCoverage {
   void MarkWritten(int32_t first, int32_t count) {
     Mark(written_, first, count);
   }
-  void MarkVerified(int32_t block) { Mark(verified_, block, 1); }
+  void MarkVerified(int32_t block) {
+    MarkVerifiedWord(block / 64, uint64_t{1} << (block % 64));
+  }
+  // Blocks 64 word ... 64 word + 63 whose bits are set in bits.
+  void MarkVerifiedWord(int32_t word, uint64_t bits) {
+    std::atomic<uint64_t>& cell = verified_[word];
+    if ((cell.load(std::memory_order_relaxed) & bits) != bits) {
+      cell.fetch_or(bits, std::memory_order_relaxed);
+    }
+  }
 
   int32_t Blocks() const { return blocks_; }
   int64_t WrittenCount() const { return Count(written_); }

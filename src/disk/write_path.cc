@@ -11,6 +11,7 @@
 #include "base/exit_gate.h"
 #include "base/flags.h"
 #include "disk/block_format.h"
+#include "disk/block_stores.h"
 #include "disk/test_disk.h"
 
 namespace vorbex {
@@ -71,7 +72,10 @@ void TestDisk::PrepareWrite(int32_t first, int32_t count) {
       c = i;
     }
     if ((RangeStates[i] & kBusy) != 0) continue;
-    states[first + i].fetch_or(kBusy);
+    // Every change of an entry while tests run is made under the Lock, so
+    // a store of what was just loaded does; an atomic read-modify-write per
+    // block would lengthen the hold for nothing.
+    states[first + i].store(RangeStates[i] | kBusy, std::memory_order_release);
     // Every own run after the first gets the next value; reserving them all
     // in this one hold keeps other writers' values out from between them.
     if (i != 0 && i == c) ++Table->WriteSeq;
@@ -95,10 +99,7 @@ void TestDisk::StampBlock(int32_t first, int32_t index, int32_t run_start,
   const uint8_t fill = FillByte(h.Seq, h.Blkno);
   h.Fill = fill;
   h.Reserved = 0;
-  StoreHeader(h, block);
-  std::memcpy(block + kMapOffset, &NeighbourSnapshot[index],
-              kNeighbours * sizeof(uint16_t));
-  std::memcpy(block + kFillOffset, FillPattern(fill), kFillBytes);
+  StoreBlock(block, h, &NeighbourSnapshot[index], FillPattern(fill));
 }
 
 void TestDisk::WriteBlocks(int32_t first, int32_t run_start,
@@ -107,6 +108,7 @@ void TestDisk::WriteBlocks(int32_t first, int32_t run_start,
   const uint32_t length = static_cast<uint32_t>(run_length) * kBlockSize;
   uint32_t moved = 0;
   uint32_t rc = 0;
+  StoresDone();
   {
     // Only the transfer itself: the thread must be out of the gate before
     // CheckTransfer throws, as a failure may end the process.
