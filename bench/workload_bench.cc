@@ -6,9 +6,8 @@
 //
 // The target is a file of VORBEX_WORKLOAD_BENCH_MIB MiB (256 unless set) in
 // VORBEX_WORKLOAD_BENCH_DIR (the build's scratch directory unless set),
-// formatted once and removed at the end. Run with
-// --benchmark_enable_random_interleaving=true and some repetitions, since a
-// shared machine's disk speed drifts.
+// formatted once and removed at the end. Both sides transfer through
+// buffers of the same kind, from the platform layer's page allocator.
 
 #include <benchmark/benchmark.h>
 
@@ -18,11 +17,14 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "base/flags.h"
 #include "disk/test_disk.h"
 #include "platform/env.h"
 #include "run/catalogue.h"
+#include "ratio_reporter.h"
 #include "scratch_file.h"
 #include "workloads/test_thread.h"
 
@@ -179,6 +181,14 @@ void BM_Plain(benchmark::State& state) {
   state.SetBytesProcessed(bytes);
 }
 
+// Each test with a plain counterpart, and that counterpart.
+constexpr std::pair<int32_t, const char*> kYardsticks[] = {
+    {9, "blocks:8/write:0/random:0"},     {10, "blocks:8/write:1/random:0"},
+    {11, "blocks:8/write:0/random:1"},    {12, "blocks:8/write:1/random:1"},
+    {38, "blocks:2048/write:0/random:0"}, {39, "blocks:2048/write:1/random:0"},
+    {40, "blocks:2048/write:0/random:1"}, {41, "blocks:2048/write:1/random:1"},
+};
+
 // Seq and Rand 4k and 1m reads and writes, a verify, a rewrite, a cache
 // read and the drawn-length walks.
 BENCHMARK(BM_Workload)
@@ -199,9 +209,19 @@ BENCHMARK(BM_Plain)
 }  // namespace vorbex
 
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
+  std::vector<char*> args = vorbex::bench::WithRepetitions(argc, argv);
+  argc = static_cast<int>(args.size()) - 1;
+  benchmark::Initialize(&argc, args.data());
+  if (benchmark::ReportUnrecognizedArguments(argc, args.data())) return 1;
   vorbex::MakeFormattedTarget();
-  benchmark::RunSpecifiedBenchmarks();
+  std::vector<vorbex::bench::Ratio> ratios;
+  for (const auto& [test, yardstick] : vorbex::kYardsticks) {
+    ratios.push_back({vorbex::FindTest(test).Name,
+                      "BM_Workload/test:" + std::to_string(test) + "/real_time",
+                      "BM_Plain/" + std::string(yardstick) + "/real_time", true});
+  }
+  vorbex::bench::RatioReporter reporter(std::move(ratios));
+  benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   vorbex::platform::SetCurrentEnv(nullptr);
   std::filesystem::remove(vorbex::g_target);

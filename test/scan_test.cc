@@ -219,8 +219,10 @@ class ScanTest : public testing::FakeDiskTest {
     Patch(pick(1, blocks - 1), 24, blocks + pick(1, 100));  // EndBlk
   }
 
-  ScanOutcome Scan(bool reference, int32_t chunk) {
+  // threads: how many find the blocks' facts (0 for one per processor).
+  ScanOutcome Scan(bool reference, int32_t chunk, int32_t threads = 0) {
     TestDisk* d = Open(path_, chunk);
+    d->ScanThreads = threads;
     ScanOutcome o;
     ::testing::internal::CaptureStdout();
     o.error = ErrorCodeOf([&] {
@@ -260,7 +262,8 @@ TEST_F(ScanTest, LeavesWhatTheStraightforwardScanLeaves) {
     }
     g_flags.errstop = static_cast<int32_t>(seed % 2);
     const ScanOutcome want = Scan(true, 64);
-    const ScanOutcome got = Scan(false, 64);
+    // Shares of every size, down to none, split the chunks at every edge.
+    const ScanOutcome got = Scan(false, 64, static_cast<int32_t>(seed % 5));
     EXPECT_EQ(got.out, want.out);
     EXPECT_EQ(got.error, want.error);
     EXPECT_EQ(got.states, want.states);

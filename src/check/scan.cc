@@ -201,21 +201,21 @@ std::pair<int32_t, int32_t> ShareOf(int32_t n, int32_t share, int32_t shares) {
 }
 
 // What the block at bytes, in slot index of its chunk, read as block blk,
-// says about itself alone: its facts and its view. Its first word is then
-// poisoned for the next transfer into the slot, while its line is still in
-// this thread's cache: the scan needs nothing of it from here on that the
-// facts and the view do not hold.
-void FindFacts(uint8_t* bytes, int32_t index, int32_t blk, uint32_t disk_id,
-               int32_t block_count, BlockFacts* facts, BlockView* view) {
-  *view = ViewOf(bytes, blk);
+// says about itself alone. Its first word is then poisoned for the next
+// transfer into the slot, while its line is still in this thread's cache;
+// the facts keep that word.
+BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk,
+                   uint32_t disk_id, int32_t block_count) {
+  const BlockView view = ViewOf(bytes, blk);
   PoisonBlocks(bytes, 1);
-  const BlockHeader& h = view->header;
+  const BlockHeader& h = view.header;
   BlockFacts f;
   f.write_seq = h.WriteSeq;
   f.base_blk = h.BaseBlk;
   f.end_blk = h.EndBlk;
   f.seq = h.Seq;
-  f.own_entry = view->own_entry;
+  f.first_word = h.Magic;
+  f.own_entry = view.own_entry;
   if (h.Magic == kMagic && h.DiskID == disk_id) f.flags |= BlockFacts::kStamped;
   if (f.flags != 0 && h.Blkno == blk && h.BaseBlk >= 0 &&
       h.EndBlk <= block_count && h.BaseBlk <= h.Blkno && h.Blkno < h.EndBlk) {
@@ -226,11 +226,11 @@ void FindFacts(uint8_t* bytes, int32_t index, int32_t blk, uint32_t disk_id,
       f.flags |= BlockFacts::kMapFollows;
     }
     if ((h.Fill & 0xFFu) == FillByte(h.Seq, blk) &&
-        view->fill_difference == kFillBytes) {
+        view.fill_difference == kFillBytes) {
       f.flags |= BlockFacts::kIntact;
     }
   }
-  *facts = f;
+  return f;
 }
 
 // Finds the facts of every block of a chunk, on the calling thread and on
@@ -265,8 +265,8 @@ class FactFinder {
   // Fills facts[0 ... n - 1] for the chunk of n blocks at bytes, whose
   // first block is first, and poisons those blocks.
   void Find(uint8_t* bytes, int32_t first, int32_t n, uint32_t disk_id,
-            int32_t block_count, BlockFacts* facts, BlockView* views) {
-    const Job job{bytes, first, n, disk_id, block_count, facts, views};
+            int32_t block_count, BlockFacts* facts) {
+    const Job job{bytes, first, n, disk_id, block_count, facts};
     {
       std::lock_guard<std::mutex> hold(mu_);
       job_ = job;
@@ -289,15 +289,13 @@ class FactFinder {
     uint32_t disk_id = 0;
     int32_t block_count = 0;
     BlockFacts* facts = nullptr;
-    BlockView* views = nullptr;
   };
 
   void FindShare(const Job& job, int32_t share) const {
     const auto [begin, end] = ShareOf(job.n, share, Shares());
     for (int32_t i = begin; i < end; ++i) {
-      FindFacts(job.bytes + static_cast<size_t>(i) * kBlockSize, i,
-                job.first + i, job.disk_id, job.block_count, &job.facts[i],
-                &job.views[i]);
+      job.facts[i] = FactsOf(job.bytes + static_cast<size_t>(i) * kBlockSize,
+                             i, job.first + i, job.disk_id, job.block_count);
     }
   }
 
@@ -369,8 +367,6 @@ void TestDisk::ScanTarget() {
   FactFinder finder(ScanThreads > 0 ? ScanThreads - 1 : DefaultScanWorkers());
   const std::unique_ptr<BlockFacts[]> facts =
       std::make_unique<BlockFacts[]>(chunk);
-  const std::unique_ptr<BlockView[]> views =
-      std::make_unique<BlockView[]>(chunk);
 
   std::atomic<BlockState>* states = Table->States.get();
   try {
@@ -386,13 +382,12 @@ void TestDisk::ScanTarget() {
       CountTransfer(read.rc, read.moved, read.length, false);
       CheckTransfer(read.rc, read.moved, read.length);
 
-      finder.Find(Buffer, first, n, Table->DiskID, BlockCount, facts.get(),
-                  views.get());
+      finder.Find(Buffer, first, n, Table->DiskID, BlockCount, facts.get());
       for (int32_t i = 0; i < n; ++i) AnalyseBlock(first, i, facts[i]);
       SettleExtents(first);
       for (int32_t i = 0; i < n; ++i) {
         RangeStates[i] = states[first + i].load(std::memory_order_relaxed);
-        VerifyBlock(first, i, n, &facts[i], &views[i]);
+        VerifyBlock(first, i, n, &facts[i]);
       }
       FlushVerified();
       if (c != 0) {

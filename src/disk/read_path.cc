@@ -83,7 +83,7 @@ BlockView ViewOf(const uint8_t* bytes, int32_t blk) {
 }
 
 void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
-                           const BlockFacts* facts, const BlockView* view) {
+                           const BlockFacts* facts) {
   const int32_t blk = first + index;
   std::atomic<BlockState>& cell = Table->States[blk];
   const BlockState current = cell.load();
@@ -103,13 +103,11 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
 
   const uint8_t* bytes = Buffer + static_cast<size_t>(index) * kBlockSize;
   BlockFinding found;
-  BlockView own;
+  BlockView view;
   if (facts == nullptr || !PassesOnFacts(blk, *facts, before, current)) {
-    if (view == nullptr) {
-      own = ViewOf(bytes, blk);
-      view = &own;
-    }
-    found = ExamineBlock(blk, *view, before, current);
+    view = ViewOf(bytes, blk);
+    if (facts != nullptr) view.header.Magic = facts->first_word;
+    found = ExamineBlock(blk, view, before, current);
   }
   if (found.kind == BlockFinding::kGood) {
     TransferCounters::Add(Counts->BlocksVerified, 1);
@@ -131,7 +129,7 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
   if (found.kind == BlockFinding::kHeader) {
     // The header as judged: the scan may have reused the block's first
     // word since.
-    const BlockHeader read = bytes == Spare ? LoadHeader(Spare) : view->header;
+    const BlockHeader read = bytes == Spare ? LoadHeader(Spare) : view.header;
     ReportHeaderMismatch(blk, read, found.expected, first, count);
   } else {
     ReportFillMismatch(blk, bytes, found.offset, found.want);

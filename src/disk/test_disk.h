@@ -90,8 +90,10 @@ BlockView ViewOf(const uint8_t* bytes, int32_t blk);
 // What the start-up scan learns from one block's bytes alone, before it
 // looks at any other block's stamp or the table; found for a whole chunk at
 // once, on several threads. Small, so that a chunk's facts stay in the
-// cache of the thread that goes through them in order; the block's whole
-// view is kept beside them for the few blocks that need it.
+// cache of the thread that goes through them in order. The block's first
+// word is kept because the scan reuses it as soon as the facts are found;
+// the rest of its bytes stay where they were read, for the few blocks
+// that need them.
 struct BlockFacts {
   enum Flag : uint8_t {
     kStamped = 1,     // this target's Magic and DiskID
@@ -103,6 +105,7 @@ struct BlockFacts {
   int32_t base_blk = 0;
   int32_t end_blk = 0;
   uint32_t seq = 0;
+  uint32_t first_word = 0;  // its Magic as read
   uint16_t own_entry = 0;
   uint8_t flags = 0;
 };
@@ -183,11 +186,10 @@ class TestDisk {
   // its RangeStates entry and its current table entry, and reports it when
   // it differs. A block the start-up scan marked (Seen and Recheck) is
   // checked whatever its flags and becomes Written when it passes.
-  // The scan passes what it found of the block already: its facts and its
-  // view. Then only its fill is read from the buffer, for a report.
+  // The scan passes the facts it found of the block already; its first
+  // word in the buffer is then taken to be facts->first_word.
   void VerifyBlock(int32_t first, int32_t index, int32_t count,
-                   const BlockFacts* facts = nullptr,
-                   const BlockView* view = nullptr);
+                   const BlockFacts* facts = nullptr);
 
   // Judges block blk, as view shows it, against the table entry copied
   // before its read and the one after it.
