@@ -46,13 +46,15 @@ constexpr int32_t kAppliedExtentSlots = 4096;
 constexpr int64_t kMaxStampedWriteSeq =
     std::numeric_limits<int64_t>::max() - (int64_t{1} << 61);
 
-// One share for the scan's own thread and one per worker, one per
-// processor; past a few the one thread's ordered steps set the pace.
+// Workers for the processors that neither the scan's own thread nor its
+// reader keeps busy: on two processors a worker only took turns with the
+// reader, and the check ran slower than with none. Past a few, the one
+// thread's ordered steps set the pace.
 int32_t DefaultScanWorkers() {
   constexpr int32_t kMostWorkers = 15;
   const auto processors = static_cast<int32_t>(
       std::min<unsigned>(std::thread::hardware_concurrency(), 64));
-  return std::clamp(processors - 1, 0, kMostWorkers);
+  return std::clamp(processors - 2, 0, kMostWorkers);
 }
 
 uint32_t ExtentSlot(int64_t write_seq) {
@@ -217,7 +219,8 @@ BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk,
   f.first_word = h.Magic;
   f.own_entry = view.own_entry;
   if (h.Magic == kMagic && h.DiskID == disk_id) f.flags |= BlockFacts::kStamped;
-  if (f.flags != 0 && h.Blkno == blk && h.BaseBlk >= 0 &&
+  if ((f.flags & BlockFacts::kStamped) != 0 && h.Blkno == blk &&
+      h.BaseBlk >= 0 &&
       h.EndBlk <= block_count && h.BaseBlk <= h.Blkno && h.Blkno < h.EndBlk) {
     f.flags |= BlockFacts::kSane;
     const uint8_t* map = bytes + kMapOffset;
@@ -239,7 +242,7 @@ BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk,
 // before it looks at any.
 class FactFinder {
  public:
-  // Shares beyond the processors there are would only queue for them.
+  // workers: threads besides the caller's.
   explicit FactFinder(int32_t workers) {
     try {
       for (int32_t i = 0; i < workers; ++i) {

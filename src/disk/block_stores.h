@@ -45,16 +45,13 @@ inline void StoreBlock(uint8_t* block, const BlockHeader& h,
   _mm_stream_si128(out + 2, _mm_set_epi32(word(h.Reserved), word(h.Fill),
                                           word(seq >> 32), word(seq)));
   static_assert(kMapOffset == 3 * 16 && kFillOffset == 19 * 16);
-  const auto* m = reinterpret_cast<const uint8_t*>(map);
+  const auto* m = reinterpret_cast<const __m128i*>(map);
   for (int i = 0; i < 16; ++i) {
-    _mm_stream_si128(
-        out + 3 + i,
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(m + 16 * i)));
+    _mm_stream_si128(out + 3 + i, _mm_loadu_si128(m + i));
   }
+  const auto* f = reinterpret_cast<const __m128i*>(fill);
   for (int i = 0; i < 13; ++i) {
-    _mm_stream_si128(
-        out + 19 + i,
-        _mm_loadu_si128(reinterpret_cast<const __m128i*>(fill + 16 * i)));
+    _mm_stream_si128(out + 19 + i, _mm_loadu_si128(f + i));
   }
 #else
   StoreHeader(h, block);
