@@ -218,6 +218,7 @@ BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk,
   f.seq = h.Seq;
   f.first_word = h.Magic;
   f.own_entry = view.own_entry;
+  f.last_entry = NeighbourEntry(bytes, kNeighbours - 1);
   if (h.Magic == kMagic && h.DiskID == disk_id) f.flags |= BlockFacts::kStamped;
   if ((f.flags & BlockFacts::kStamped) != 0 && h.Blkno == blk &&
       h.BaseBlk >= 0 &&
@@ -461,10 +462,13 @@ void TestDisk::AnalyseBlock(int32_t first, int32_t index,
   // it was never written), but a block's own entry is its generation, and a
   // generation that wrapped to 0 must still outvote older stamps that
   // remember 0xffff.
+  // The two entries every block applies come from its facts, so that a
+  // block whose previous one took the rest leaves its bytes untouched.
   const auto apply = [&](int k) {
     const int64_t d = int64_t{blk} - kSelfEntry + k;
-    const uint16_t entry =
-        k == kSelfEntry ? facts.own_entry : NeighbourEntry(bytes, k);
+    const uint16_t entry = k == kSelfEntry          ? facts.own_entry
+                           : k == kNeighbours - 1 ? facts.last_entry
+                                                  : NeighbourEntry(bytes, k);
     if (d < 0 || d >= BlockCount) return;
     if (entry == 0 && (k != kSelfEntry || facts.seq != 0)) return;
     WindowEntry& e = ScanWindow[d - WindowBase];

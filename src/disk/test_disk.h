@@ -107,6 +107,7 @@ struct BlockFacts {
   uint32_t seq = 0;
   uint32_t first_word = 0;  // its Magic as read
   uint16_t own_entry = 0;
+  uint16_t last_entry = 0;  // the map's entry for the farthest neighbour
   uint8_t flags = 0;
 };
 
