@@ -101,27 +101,31 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
     return;
   }
 
-  const uint8_t* bytes = Buffer + static_cast<size_t>(index) * kBlockSize;
-  BlockFinding found;
-  BlockView view;
-  if (facts == nullptr || !PassesOnFacts(blk, *facts, before, current)) {
-    view = ViewOf(bytes, blk);
-    if (facts != nullptr) view.header.Magic = facts->first_word;
-    found = ExamineBlock(blk, view, before, current);
-  }
-  if (found.kind == BlockFinding::kGood) {
-    TransferCounters::Add(Counts->BlocksVerified, 1);
-    NoteVerified(blk);
-    if (confirm) {
-      cell.store((current & ~kRecheck) | kWritten, std::memory_order_relaxed);
-    }
+  if ((facts == nullptr || !PassesOnFacts(blk, *facts, before, current)) &&
+      !PassesOnBytes(first, index, count, facts, before, current)) {
     return;
   }
+  TransferCounters::Add(Counts->BlocksVerified, 1);
+  NoteVerified(blk);
+  if (confirm) {
+    cell.store((current & ~kRecheck) | kWritten, std::memory_order_relaxed);
+  }
+}
+
+bool TestDisk::PassesOnBytes(int32_t first, int32_t index, int32_t count,
+                             const BlockFacts* facts, BlockState before,
+                             BlockState current) {
+  const int32_t blk = first + index;
+  const uint8_t* bytes = Buffer + static_cast<size_t>(index) * kBlockSize;
+  BlockView view = ViewOf(bytes, blk);
+  if (facts != nullptr) view.header.Magic = facts->first_word;
+  BlockFinding found = ExamineBlock(blk, view, before, current);
+  if (found.kind == BlockFinding::kGood) return true;
   // Only a write of this very block can have torn it, and such a write
   // holds the block or moves its generation while it is under way.
   const bool settled = before == current && (before & kBusy) == 0;
   if (Cached && ScanWindow == nullptr && !settled) {
-    if (!ReadAgainAlone(blk, &found)) return;
+    if (!ReadAgainAlone(blk, &found)) return false;
     bytes = Spare;
     first = blk;
     count = 1;
@@ -134,6 +138,7 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
   } else {
     ReportFillMismatch(blk, bytes, found.offset, found.want);
   }
+  return false;
 }
 
 BlockFinding TestDisk::ExamineBlock(int32_t blk, const BlockView& view,

@@ -196,6 +196,11 @@ class TestDisk {
   // before its read and the one after it.
   BlockFinding ExamineBlock(int32_t blk, const BlockView& view,
                             BlockState before, BlockState current) const;
+  // VerifyBlock's judgement from the block's bytes: true when it passes;
+  // false when it was reported, or dropped after a torn read.
+  bool PassesOnBytes(int32_t first, int32_t index, int32_t count,
+                     const BlockFacts* facts, BlockState before,
+                     BlockState current);
   // True only when ExamineBlock would find nothing wrong with the block the
   // facts describe; false says nothing. Looks at the facts alone.
   bool PassesOnFacts(int32_t blk, const BlockFacts& facts, BlockState before,
