@@ -10,7 +10,6 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <cstring>
 #include <map>
 #include <string>
 #include <utility>
@@ -29,8 +28,9 @@ struct Ratio {
 
 class RatioReporter final : public benchmark::ConsoleReporter {
  public:
+  // Without colour: the table is as often kept in a file as read.
   explicit RatioReporter(std::vector<Ratio> ratios)
-      : ratios_(std::move(ratios)) {}
+      : ConsoleReporter(OO_Tabular), ratios_(std::move(ratios)) {}
 
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
@@ -80,23 +80,15 @@ class RatioReporter final : public benchmark::ConsoleReporter {
   std::map<std::string, Figures> figures_;
 };
 
-// argv with five interleaved repetitions added unless the caller chose how
-// many. The strings live as long as the process.
+// argv with five repetitions, interleaved and reported by their aggregates,
+// ahead of the caller's own arguments, which win where they say otherwise.
+// The strings live as long as the process.
 inline std::vector<char*> WithRepetitions(int argc, char** argv) {
   static char repetitions[] = "--benchmark_repetitions=5";
   static char interleave[] = "--benchmark_enable_random_interleaving=true";
   static char aggregates[] = "--benchmark_report_aggregates_only=true";
-  std::vector<char*> args(argv, argv + argc);
-  bool chosen = false;
-  for (int i = 1; i < argc; ++i) {
-    chosen = chosen || std::strncmp(argv[i], "--benchmark_repetitions",
-                                    std::strlen("--benchmark_repetitions")) == 0;
-  }
-  if (!chosen) {
-    args.push_back(repetitions);
-    args.push_back(interleave);
-    args.push_back(aggregates);
-  }
+  std::vector<char*> args{argv[0], repetitions, interleave, aggregates};
+  args.insert(args.end(), argv + 1, argv + argc);
   args.push_back(nullptr);
   return args;
 }

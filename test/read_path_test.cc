@@ -167,6 +167,16 @@ TEST_F(ReadPathTest, WrittenBlocksReadBackClean) {
   EXPECT_EQ(disk_->Mismatches + other_->Mismatches, 0);
 }
 
+// The count of verified blocks and the coverage move together, whatever a
+// read finds on the way.
+TEST_F(ReadPathTest, VerifiedBlocksAreCountedAndCoveredAlike) {
+  disk_->WriteRange(0, 16);
+  PatchByte(5, 304, 0);
+  Read(0, 16);
+  EXPECT_EQ(disk_->Counts->BlocksVerified.load(), 15);
+  EXPECT_EQ(disk_->Table->Coverage->VerifiedCount(), 15);
+}
+
 TEST_F(ReadPathTest, LostWriteIsReportedOnTheNextRead) {
   disk_->WriteRange(8, 2);
   env_.InjectFault(FakeEnv::Fault::kDrop, 0);

@@ -245,6 +245,9 @@ class FactFinder {
  public:
   // workers: threads besides the caller's.
   explicit FactFinder(int32_t workers) {
+    // Before any thread starts: a vector that failed to grow with threads
+    // in it would end the process.
+    threads_.reserve(static_cast<size_t>(workers));
     try {
       for (int32_t i = 0; i < workers; ++i) {
         threads_.emplace_back([this, i] { Work(i + 1); });

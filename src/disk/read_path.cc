@@ -6,6 +6,7 @@
 // while a write of it was under way is read again alone, and reported only
 // if it fails with no write under way.
 
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <limits>
@@ -54,7 +55,12 @@ void TestDisk::ReadRange(int32_t first, int32_t count) {
   CountTransfer(rc, moved, length, false);
   CheckTransfer(rc, moved, length);
 
-  for (int32_t i = 0; i < count; ++i) VerifyBlock(first, i, count);
+  try {
+    for (int32_t i = 0; i < count; ++i) VerifyBlock(first, i, count);
+  } catch (...) {
+    FlushVerified();
+    throw;
+  }
   FlushVerified();
 }
 
@@ -69,6 +75,9 @@ void TestDisk::NoteVerified(int32_t blk) {
 
 void TestDisk::FlushVerified() {
   if (VerifiedBits == 0) return;
+  // Within one word each block was verified once since the last flush, so
+  // the count and the coverage move together.
+  TransferCounters::Add(Counts->BlocksVerified, std::popcount(VerifiedBits));
   Table->Coverage->MarkVerifiedWord(VerifiedWord, VerifiedBits);
   VerifiedBits = 0;
 }
@@ -105,7 +114,6 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
       !PassesOnBytes(first, index, count, facts, before, current)) {
     return;
   }
-  TransferCounters::Add(Counts->BlocksVerified, 1);
   NoteVerified(blk);
   if (confirm) {
     cell.store((current & ~kRecheck) | kWritten, std::memory_order_relaxed);
@@ -244,6 +252,9 @@ void TestDisk::ReportHeaderMismatch(int32_t block, const BlockHeader& read,
     CountMismatch();
     RecordMismatch(block, TestCode, MismatchRecord::kHeader);
   }
+  // What this read verified before the mismatch counts, even if the
+  // process ends now.
+  FlushVerified();
   // The scan counts its mismatches and decides at its end.
   if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
 }
@@ -256,6 +267,7 @@ void TestDisk::ReportFillMismatch(int32_t block, const uint8_t* bytes,
     CountMismatch();
     RecordMismatch(block, TestCode, MismatchRecord::kFill);
   }
+  FlushVerified();
   if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
 }
 
