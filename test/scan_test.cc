@@ -350,6 +350,33 @@ TEST_F(ScanTest, AGenerationThatWrappedIsGoodAndItsLossIsNot) {
   }
 }
 
+// A chunk that the device acknowledges but never delivers lands in a
+// buffer that last held an earlier chunk: every block of it must fail on
+// the poisoned Magic, not pass for, or be reported as, the block it held.
+TEST_F(ScanTest, AnUndeliveredChunkFailsOnThePoisonInAReusedBuffer) {
+  env_.AddTarget(path_, 256 * kBlockSize);
+  TestDisk* w = Open(path_, 256, 7);
+  w->WriteRange(0, 256);
+  Close(w);
+  TestDisk* d = Open(path_, 64);
+  // Transfers: block 0, then chunks 0, 1 and 2, which reuses chunk 0's
+  // buffer.
+  env_.InjectFault(platform::FakeEnv::Fault::kDrop, 0, 3);
+  ::testing::internal::CaptureStdout();
+  d->ScanTarget();
+  const std::string out = ::testing::internal::GetCapturedStdout();
+  EXPECT_EQ(d->Mismatches, 64);
+  size_t poisoned = 0;
+  for (size_t at = out.find("\tMagic 5a5a5a5a, expected fedab5ba\n");
+       at != std::string::npos; at = out.find("\tMagic 5a5a5a5a", at + 1)) {
+    ++poisoned;
+  }
+  EXPECT_EQ(poisoned, 64u) << out;
+  EXPECT_NE(out.find("Block 128:"), std::string::npos);
+  EXPECT_NE(out.find("Block 191:"), std::string::npos);
+  EXPECT_EQ(out.find("Block 192:"), std::string::npos);
+}
+
 TEST_F(ScanTest, TooSmallAChunkForTheNeighboursIsRefused) {
   env_.AddTarget(path_, 100 * kBlockSize);
   TestDisk* d = Open(path_, kSelfEntry - 1);
