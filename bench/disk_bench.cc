@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "base/flags.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "platform/env.h"
 #include "platform/fake_env.h"
 

@@ -26,7 +26,7 @@
 #include "base/flags.h"
 #include "check/startup_check.h"
 #include "disk/block_format.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "platform/env.h"
 #include "ratio_reporter.h"
 #include "scratch_file.h"

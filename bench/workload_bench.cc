@@ -21,12 +21,12 @@
 #include <vector>
 
 #include "base/flags.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "platform/env.h"
-#include "run/catalogue.h"
 #include "ratio_reporter.h"
+#include "run/catalogue.h"
 #include "scratch_file.h"
-#include "workloads/test_thread.h"
+#include "workloads/workload_thread.h"
 
 namespace vorbex {
 namespace {

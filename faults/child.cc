@@ -22,7 +22,7 @@
 #include "base/sleep.h"
 #include "check/startup_check.h"
 #include "disk/block_format.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "faults/suite.h"
 #include "run/levels.h"
 

@@ -26,7 +26,7 @@
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/block_state.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "disk/transfer_counters.h"
 #include "platform/error_codes.h"
 #include "platform/fake_env.h"

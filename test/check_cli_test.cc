@@ -14,7 +14,7 @@
 #include "check/startup_check.h"
 #include "cli_support.h"
 #include "disk/block_format.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "test_support.h"
 
 namespace vorbex {

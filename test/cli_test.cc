@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "cli_support.h"
 #include "disk/block_format.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "platform/subprocess.h"
 #include "run/command_line.h"
-#include "cli_support.h"
 #include "test_support.h"
 
 namespace vorbex {

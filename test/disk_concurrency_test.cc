@@ -16,7 +16,7 @@
 #include "base/flags.h"
 #include "base/random.h"
 #include "disk/block_format.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "test_support.h"
 
 namespace vorbex {

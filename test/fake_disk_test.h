@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/flags.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "platform/fake_env.h"
 
 namespace vorbex::testing {

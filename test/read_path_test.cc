@@ -11,8 +11,8 @@
 
 #include "base/flags.h"
 #include "disk/block_format.h"
+#include "disk/disk_handle.h"
 #include "disk/reports.h"
-#include "disk/test_disk.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
 #include "platform/fake_env.h"

@@ -16,7 +16,7 @@
 #include "base/flags.h"
 #include "check/startup_check.h"
 #include "disk/block_format.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
 #include "test_support.h"

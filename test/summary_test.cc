@@ -19,7 +19,7 @@
 #include "platform/fake_env.h"
 #include "run/levels.h"
 #include "test_support.h"
-#include "workloads/test_thread.h"
+#include "workloads/workload_thread.h"
 
 namespace vorbex {
 namespace {

@@ -7,7 +7,7 @@
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/block_stores.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
 #include "platform/fake_env.h"

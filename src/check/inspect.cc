@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "base/text.h"
+#include "disk/disk_handle.h"
 #include "disk/target_window.h"
-#include "disk/test_disk.h"
 #include "platform/error_codes.h"
 
 namespace vorbex {

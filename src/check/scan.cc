@@ -27,7 +27,7 @@
 #include "check/extent_maxima.h"
 #include "disk/block_format.h"
 #include "disk/block_stores.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "platform/error_codes.h"
 
 namespace vorbex {

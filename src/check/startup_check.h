@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 
 namespace vorbex {
 

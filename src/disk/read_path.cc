@@ -18,9 +18,9 @@
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/block_stores.h"
+#include "disk/disk_handle.h"
 #include "disk/mismatch_log.h"
 #include "disk/reports.h"
-#include "disk/test_disk.h"
 
 namespace vorbex {
 namespace {

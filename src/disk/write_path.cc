@@ -12,7 +12,7 @@
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/block_stores.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 
 namespace vorbex {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "workloads/test_thread.h"
+#include "workloads/workload_thread.h"
 
 namespace vorbex {
 

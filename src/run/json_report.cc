@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "base/text.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "run/catalogue.h"
 #include "run/levels.h"
 #include "run/version.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "workloads/test_thread.h"
+#include "workloads/workload_thread.h"
 
 namespace vorbex {
 

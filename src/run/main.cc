@@ -18,7 +18,7 @@
 #include "base/run_outcome.h"
 #include "check/inspect.h"
 #include "check/startup_check.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "platform/env.h"
 #include "platform/error_codes.h"
 #include "run/command_line.h"

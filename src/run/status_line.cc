@@ -7,7 +7,7 @@
 #include "base/console.h"
 #include "base/flags.h"
 #include "base/text.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 #include "platform/env.h"
 #include "run/summary.h"
 

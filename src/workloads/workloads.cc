@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "base/exit_gate.h"
-#include "workloads/test_thread.h"
+#include "workloads/workload_thread.h"
 
 namespace vorbex {
 namespace {

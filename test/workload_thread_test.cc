@@ -20,7 +20,7 @@
 #include "run/catalogue.h"
 #include "run/levels.h"
 #include "test_support.h"
-#include "workloads/test_thread.h"
+#include "workloads/workload_thread.h"
 
 namespace vorbex {
 namespace {

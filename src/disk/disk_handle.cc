@@ -1,4 +1,4 @@
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 
 #include <algorithm>
 #include <cinttypes>

@@ -1,4 +1,4 @@
-#include "workloads/test_thread.h"
+#include "workloads/workload_thread.h"
 
 #include <cstdio>
 #include <new>

@@ -1,5 +1,5 @@
-#ifndef VORBEX_DISK_TEST_DISK_H_
-#define VORBEX_DISK_TEST_DISK_H_
+#ifndef VORBEX_DISK_DISK_HANDLE_H_
+#define VORBEX_DISK_DISK_HANDLE_H_
 
 #include <atomic>
 #include <cstdint>
@@ -316,4 +316,4 @@ std::mutex* ReportLock();
 
 }  // namespace vorbex
 
-#endif  // VORBEX_DISK_TEST_DISK_H_
+#endif  // VORBEX_DISK_DISK_HANDLE_H_

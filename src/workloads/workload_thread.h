@@ -1,5 +1,5 @@
-#ifndef VORBEX_WORKLOADS_TEST_THREAD_H_
-#define VORBEX_WORKLOADS_TEST_THREAD_H_
+#ifndef VORBEX_WORKLOADS_WORKLOAD_THREAD_H_
+#define VORBEX_WORKLOADS_WORKLOAD_THREAD_H_
 
 #include <atomic>
 #include <cstdint>
@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "base/random.h"
-#include "disk/test_disk.h"
+#include "disk/disk_handle.h"
 
 namespace vorbex {
 
@@ -109,4 +109,4 @@ class TestThread {
 
 }  // namespace vorbex
 
-#endif  // VORBEX_WORKLOADS_TEST_THREAD_H_
+#endif  // VORBEX_WORKLOADS_WORKLOAD_THREAD_H_
