@@ -24,6 +24,7 @@
 
 #include "base/error.h"
 #include "base/flags.h"
+#include "check/scanner.h"
 #include "check/startup_check.h"
 #include "disk/block_format.h"
 #include "disk/disk_handle.h"
@@ -141,9 +142,8 @@ void BM_Check(benchmark::State& state, const std::string* target) {
   for (auto _ : state) {
     TestDisk d;
     d.Open(*target, 0, kScanBufferBlocks);
-    d.ScanThreads = static_cast<int32_t>(state.range(0));
     try {
-      d.ScanTarget();
+      Scanner(d, static_cast<int32_t>(state.range(0))).Run();
     } catch (const Error& e) {
       state.SkipWithError("the scan failed");
     }

@@ -24,6 +24,7 @@
 
 #include "base/error.h"
 #include "base/flags.h"
+#include "check/scanner.h"
 #include "disk/block_format.h"
 #include "disk/block_state.h"
 #include "disk/disk_handle.h"
@@ -299,7 +300,7 @@ void RunOne(const uint8_t* data, size_t size) {
   scanner.Open(kPath, 0, chunk);
   bool threw = false;
   try {
-    scanner.ScanTarget();
+    Scanner(scanner).Run();
   } catch (const Error&) {
     threw = true;
   }

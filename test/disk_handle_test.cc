@@ -39,7 +39,6 @@ TEST_F(TestDiskTest, OpenSizesEverythingOnce) {
   EXPECT_EQ(d->Table->DiskID,
             static_cast<uint32_t>(reinterpret_cast<uintptr_t>(d)) + 1234u);
   for (int32_t b = 0; b < 64; ++b) EXPECT_EQ(d->Table->States[b].load(), 0u);
-  EXPECT_EQ(d->ScanWindow, nullptr);
   EXPECT_EQ(DiskListHead(), d);
   EXPECT_NE(ReportLock(), nullptr);
 }

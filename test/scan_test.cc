@@ -14,6 +14,7 @@
 
 #include "base/error.h"
 #include "base/flags.h"
+#include "check/scanner.h"
 #include "check/startup_check.h"
 #include "disk/block_format.h"
 #include "disk/disk_handle.h"
@@ -32,7 +33,24 @@ using testing::MaskTimes;
 // ahead and skips work it knows to be void; it must leave exactly the same
 // reports, table and error.
 
-void ReferenceAnalyse(TestDisk& d, int32_t c, int32_t i) {
+// What the valid stamps so far say of the blocks from base on, three
+// chunks of them.
+struct ReferenceWindow {
+  int32_t base = 0;
+  std::vector<int64_t> extent_seqs;
+  std::vector<int64_t> map_seqs;
+
+  VerifyPolicy Policy() {
+    VerifyPolicy p;
+    p.write_seqs = extent_seqs.data();
+    p.write_seqs_from = base;
+    p.errstop_ends_process = false;
+    return p;
+  }
+};
+
+void ReferenceAnalyse(TestDisk& d, ReferenceWindow& win, int32_t c,
+                      int32_t i) {
   const int32_t blk = c + i;
   const uint8_t* bytes = d.Buffer + static_cast<size_t>(i) * kBlockSize;
   std::atomic<BlockState>* st = d.Table->States.get();
@@ -45,13 +63,12 @@ void ReferenceAnalyse(TestDisk& d, int32_t c, int32_t i) {
     return;
   }
   const int64_t w = h.WriteSeq;
+  const auto size = static_cast<int64_t>(win.extent_seqs.size());
   for (int64_t j = h.BaseBlk; j < h.EndBlk; ++j) {
-    if (j < d.WindowBase || j >= int64_t{d.WindowBase} + d.WindowBlocks) {
-      continue;
-    }
-    WindowEntry& e = d.ScanWindow[j - d.WindowBase];
-    if (w > e.ExtentSeq) {
-      e.ExtentSeq = w;
+    if (j < win.base || j >= win.base + size) continue;
+    int64_t& e = win.extent_seqs[static_cast<size_t>(j - win.base)];
+    if (w > e) {
+      e = w;
       st[j].fetch_or(kRecheck);
     }
   }
@@ -60,10 +77,10 @@ void ReferenceAnalyse(TestDisk& d, int32_t c, int32_t i) {
     if (n >= d.BlockCount) break;
     const uint16_t entry = NeighbourEntry(bytes, k);
     if (n < 0 || (entry == 0 && (k != kSelfEntry || h.Seq != 0))) continue;
-    WindowEntry& e = d.ScanWindow[n - d.WindowBase];
-    if (w > e.MapSeq) {
+    int64_t& e = win.map_seqs[static_cast<size_t>(n - win.base)];
+    if (w > e) {
       if (SeqOf(st[n].load()) != entry) st[n].fetch_or(kRecheck);
-      e.MapSeq = w;
+      e = w;
       st[n].store(WithSeq(st[n].load(), entry));
     }
   }
@@ -75,7 +92,8 @@ void ReferenceAnalyse(TestDisk& d, int32_t c, int32_t i) {
   }
 }
 
-void ReferenceReread(TestDisk& d, int32_t first, int32_t end) {
+void ReferenceReread(TestDisk& d, ReferenceWindow& win, int32_t first,
+                     int32_t end) {
   int32_t a = first;
   while (a < end) {
     if ((d.Table->States[a].load() & kRecheck) == 0) {
@@ -87,37 +105,39 @@ void ReferenceReread(TestDisk& d, int32_t first, int32_t end) {
            (d.Table->States[a + run].load() & kRecheck) != 0) {
       ++run;
     }
-    d.ReadRange(a, run);
+    d.ReadRange(a, run, win.Policy());
     a += run;
   }
 }
 
 void ReferenceScan(TestDisk& d) {
-  d.ReadRange(0, 1);
+  const int32_t b = d.BufferBlocks;
+  ReferenceWindow win;
+  win.extent_seqs.assign(3 * static_cast<size_t>(b), 0);
+  win.map_seqs.assign(3 * static_cast<size_t>(b), 0);
+  d.ReadRange(0, 1, win.Policy());
   const BlockHeader zero = LoadHeader(d.Buffer);
   if (zero.Blkno != 0 || zero.Magic != kMagic) throw Error(11);
   d.Table->DiskID = zero.DiskID;
-  const int32_t b = d.BufferBlocks;
   const int32_t n_blocks = d.BlockCount;
-  d.WindowBlocks = 3 * b;
-  d.ScanWindow = std::make_unique<WindowEntry[]>(d.WindowBlocks);
-  d.WindowBase = 0;
   for (int32_t c = 0; c < n_blocks; c += b) {
     const int32_t n = std::min(b, n_blocks - c);
-    d.ReadRange(c, n);
-    for (int32_t i = 0; i < n; ++i) ReferenceAnalyse(d, c, i);
+    d.ReadRange(c, n, win.Policy());
+    for (int32_t i = 0; i < n; ++i) ReferenceAnalyse(d, win, c, i);
     for (int32_t i = 0; i < n; ++i) {
       d.RangeStates[i] = d.Table->States[c + i].load();
-      d.VerifyBlock(c, i, n);
+      d.VerifyBlock(c, i, n, d.Buffer, win.Policy());
     }
     if (c != 0) {
-      ReferenceReread(d, d.WindowBase, c);
-      for (int32_t j = 0; j < 2 * b; ++j) d.ScanWindow[j] = d.ScanWindow[j + b];
-      for (int32_t j = 2 * b; j < 3 * b; ++j) d.ScanWindow[j] = WindowEntry{};
-      d.WindowBase += b;
+      ReferenceReread(d, win, win.base, c);
+      for (std::vector<int64_t>* seqs : {&win.extent_seqs, &win.map_seqs}) {
+        seqs->erase(seqs->begin(), seqs->begin() + b);
+        seqs->resize(3 * static_cast<size_t>(b), 0);
+      }
+      win.base += b;
     }
   }
-  ReferenceReread(d, d.WindowBase, n_blocks);
+  ReferenceReread(d, win, win.base, n_blocks);
   if (d.Mismatches != 0 && g_flags.errstop != 0) throw Error(11);
 }
 
@@ -222,14 +242,13 @@ class ScanTest : public testing::FakeDiskTest {
   // threads: how many find the blocks' facts (0 for one per processor).
   ScanOutcome Scan(bool reference, int32_t chunk, int32_t threads = 0) {
     TestDisk* d = Open(path_, chunk);
-    d->ScanThreads = threads;
     ScanOutcome o;
     ::testing::internal::CaptureStdout();
     o.error = ErrorCodeOf([&] {
       if (reference) {
         ReferenceScan(*d);
       } else {
-        d->ScanTarget();
+        Scanner(*d, threads).Run();
       }
     });
     o.out = MaskTimes(::testing::internal::GetCapturedStdout());
@@ -291,7 +310,7 @@ TEST_F(ScanTest, AFailureWhileReadingAheadReachesTheScan) {
   env_.OnTransfer(
       platform::FakeEnv::When::kBefore,
       [] { throw std::runtime_error("the medium fell off"); }, 2);
-  EXPECT_THROW(d->ScanTarget(), std::runtime_error);
+  EXPECT_THROW(Scanner(*d).Run(), std::runtime_error);
   for (int32_t b = 0; b < 64; ++b) {
     EXPECT_EQ(d->Table->States[b].load() & 0xFFu, kSeen | kWritten) << b;
   }
@@ -326,7 +345,7 @@ TEST_F(ScanTest, AGenerationThatWrappedIsGoodAndItsLossIsNot) {
 
     TestDisk* d = Open(path_, 64);
     ::testing::internal::CaptureStdout();
-    d->ScanTarget();
+    Scanner(*d).Run();
     std::string out = ::testing::internal::GetCapturedStdout();
     EXPECT_EQ(
         out.find("Block " + std::to_string(c.block) + ":") != std::string::npos,
@@ -363,7 +382,7 @@ TEST_F(ScanTest, AnUndeliveredChunkFailsOnThePoisonInAReusedBuffer) {
   // buffer.
   env_.InjectFault(platform::FakeEnv::Fault::kDrop, 0, 3);
   ::testing::internal::CaptureStdout();
-  d->ScanTarget();
+  Scanner(*d).Run();
   const std::string out = ::testing::internal::GetCapturedStdout();
   EXPECT_EQ(d->Mismatches, 64);
   size_t poisoned = 0;
@@ -380,7 +399,7 @@ TEST_F(ScanTest, AnUndeliveredChunkFailsOnThePoisonInAReusedBuffer) {
 TEST_F(ScanTest, TooSmallAChunkForTheNeighboursIsRefused) {
   env_.AddTarget(path_, 100 * kBlockSize);
   TestDisk* d = Open(path_, kSelfEntry - 1);
-  EXPECT_EQ(ErrorCodeOf([&] { d->ScanTarget(); }),
+  EXPECT_EQ(ErrorCodeOf([&] { Scanner(*d).Run(); }),
             platform::kErrorInvalidParameter);
 }
 

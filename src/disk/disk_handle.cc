@@ -147,8 +147,6 @@ void TestDisk::Close() {
   RangeStates.reset();
   RunEnds.reset();
   NeighbourSnapshot.reset();
-  ScanWindow.reset();
-  AppliedExtents.reset();
 
   BlockStateTable* table = Table;
   Table = nullptr;

@@ -56,25 +56,6 @@ struct BlockStateTable {
   std::shared_ptr<TargetCoverage> Coverage;
 };
 
-class ExtentMaxima;
-
-// One record of the start-up scan's window: what the valid stamps seen so far
-// say about one block.
-struct WindowEntry {
-  int64_t ExtentSeq = 0;
-  int64_t MapSeq = 0;
-};
-
-// An extent that the start-up scan has already applied to its window at
-// WindowBase. Applying it again before the window slides changes nothing, so
-// the other blocks of the same write skip the pass.
-struct AppliedExtent {
-  int64_t WriteSeq = 0;
-  int32_t BaseBlk = 0;
-  int32_t EndBlk = 0;
-  int32_t WindowBase = 0;
-};
-
 // What verifying a block needs of its bytes: its header, its own map entry
 // and where its fill first differs from the pattern its header names
 // (kFillBytes where it does not).
@@ -87,28 +68,23 @@ struct BlockView {
 // The view of the block at bytes, read as block blk.
 BlockView ViewOf(const uint8_t* bytes, int32_t blk);
 
-// What the start-up scan learns from one block's bytes alone, before it
-// looks at any other block's stamp or the table; found for a whole chunk at
-// once, on several threads. Small, so that a chunk's facts stay in the
-// cache of the thread that goes through them in order. The block's first
-// word is kept because the scan reuses it as soon as the facts are found;
-// the rest of its bytes stay where they were read, for the few blocks
-// that need them.
-struct BlockFacts {
-  enum Flag : uint8_t {
-    kStamped = 1,     // this target's Magic and DiskID
-    kSane = 2,        // and its own Blkno, inside an extent inside the target
-    kMapFollows = 4,  // its map is the previous slot's, shifted by one
-    kIntact = 8,      // sane, and its fill byte and fill as its Seq says
-  };
-  int64_t write_seq = 0;
-  int32_t base_blk = 0;
-  int32_t end_blk = 0;
-  uint32_t seq = 0;
-  uint32_t first_word = 0;  // its Magic as read
-  uint16_t own_entry = 0;
-  uint16_t last_entry = 0;  // the map's entry for the farthest neighbour
-  uint8_t flags = 0;
+// The generation a block that reads `read` must carry, when the disk may
+// hold any generation from s0, copied before the transfer, up to e, the one
+// after it, and own_entry is the block's own map entry as read.
+uint32_t ExpectedSeq(uint32_t read, uint16_t s0, uint16_t e,
+                     uint16_t own_entry);
+
+// How a read verifies, besides the table: what each block must carry and
+// what a mismatch does. The test threads read with the default. The
+// whole-target check holds each block to the newest write that any stamp
+// before it claimed, and counts its mismatches to decide at its end.
+struct VerifyPolicy {
+  // Block b must carry WriteSeq write_seqs[b - write_seqs_from]; null: the
+  // one it carries, since what the table knows of a block is its Seq.
+  const int64_t* write_seqs = nullptr;
+  int32_t write_seqs_from = 0;
+  // Under errstop a mismatch ends the process once it is reported.
+  bool errstop_ends_process = true;
 };
 
 // What is wrong with one block as read: nothing, its header (expected holds
@@ -179,32 +155,35 @@ class TestDisk {
   // and verifies every block this process may trust, reporting each
   // mismatch. Takes no table lock. Throws Error: 87 for a range outside the
   // target or the buffer (nothing read), the system's code or 24 (short)
-  // for a failed read. With errstop, outside the start-up scan, the first
-  // mismatch ends the process with code 1 once its report is printed.
-  void ReadRange(int32_t first, int32_t count);
+  // for a failed read. With errstop, unless the policy says otherwise, the
+  // first mismatch ends the process with code 1 once its report is printed.
+  void ReadRange(int32_t first, int32_t count,
+                 const VerifyPolicy& policy = VerifyPolicy{});
 
-  // Checks the block in slot index of the range that starts at first against
-  // its RangeStates entry and its current table entry, and reports it when
-  // it differs. A block the start-up scan marked (Seen and Recheck) is
-  // checked whatever its flags and becomes Written when it passes.
-  // The scan passes the facts it found of the block already; its first
-  // word in the buffer is then taken to be facts->first_word.
+  // Checks the block in slot index of the range of count blocks that starts
+  // at first and lies at data, against its RangeStates entry and its
+  // current table entry, and reports it when it differs. A block that the
+  // start-up check marked (Seen and Recheck) is checked whatever its flags
+  // and becomes Written when it passes. known_good: the caller has found
+  // already, from what it knows of the block's bytes, that they pass.
   void VerifyBlock(int32_t first, int32_t index, int32_t count,
-                   const BlockFacts* facts = nullptr);
+                   const uint8_t* data, const VerifyPolicy& policy,
+                   bool known_good = false);
+  // The same for a range read into Buffer, as the test threads read.
+  void VerifyBlock(int32_t first, int32_t index, int32_t count) {
+    VerifyBlock(first, index, count, Buffer, VerifyPolicy{});
+  }
 
   // Judges block blk, as view shows it, against the table entry copied
   // before its read and the one after it.
   BlockFinding ExamineBlock(int32_t blk, const BlockView& view,
-                            BlockState before, BlockState current) const;
+                            BlockState before, BlockState current,
+                            const VerifyPolicy& policy) const;
   // VerifyBlock's judgement from the block's bytes: true when it passes;
   // false when it was reported, or dropped after a torn read.
   bool PassesOnBytes(int32_t first, int32_t index, int32_t count,
-                     const BlockFacts* facts, BlockState before,
-                     BlockState current);
-  // True only when ExamineBlock would find nothing wrong with the block the
-  // facts describe; false says nothing. Looks at the facts alone.
-  bool PassesOnFacts(int32_t blk, const BlockFacts& facts, BlockState before,
-                     BlockState current) const;
+                     const uint8_t* data, const VerifyPolicy& policy,
+                     BlockState before, BlockState current);
 
   // Verified blocks, gathered a word at a time: one atomic update of the
   // coverage per 64 blocks rather than per block. FlushVerified publishes
@@ -219,39 +198,23 @@ class TestDisk {
   // during the read, and judges it then. True, with the finding, when it
   // fails again; false when it passes, is no longer trusted, or is never
   // left alone long enough. Throws what ReadRange throws for a failed read.
-  bool ReadAgainAlone(int32_t blk, BlockFinding* found);
+  bool ReadAgainAlone(int32_t blk, const VerifyPolicy& policy,
+                      BlockFinding* found);
 
-  // Print one whole report under the ReportLock and count it.
+  // Print one whole report under the ReportLock and count it; then, under
+  // errstop and unless the policy says otherwise, end the process.
   void ReportHeaderMismatch(int32_t block, const BlockHeader& read,
                             const BlockHeader& expected, int32_t first,
-                            int32_t count);
+                            int32_t count, const VerifyPolicy& policy);
   void ReportFillMismatch(int32_t block, const uint8_t* bytes, int32_t offset,
-                          uint8_t expected);
+                          uint8_t expected, const VerifyPolicy& policy);
 
-  // --- The start-up scan (check/scan.cc), on a disk opened only for it,
-  // while it is the only open disk of its target and the main thread the
-  // only thread.
-
-  // Reads the whole target once, in chunks of BufferBlocks, rebuilds the
-  // table from the stamps found there, and verifies every block that some
-  // stamp vouches for. Throws Error: 11 when block 0 does not carry block
-  // 0's stamp, or when mismatches were reported and errstop is set; 87 when
-  // BufferBlocks is too small for the window to hold a stamp's neighbours;
-  // and whatever ReadRange throws, at the point where the reads, made in
-  // order, would throw it.
-  void ScanTarget();
-  // Applies what the block in slot index of the chunk that starts at first
-  // says about itself, its extent and its neighbours; facts are its own.
-  void AnalyseBlock(int32_t first, int32_t index, const BlockFacts& facts);
-  // Puts what the extents applied so far claim for the chunk that starts at
-  // first (a multiple of BufferBlocks in the window) into the window and the
-  // table: a block that must carry a newer WriteSeq than its entry says is
-  // marked Recheck.
-  void SettleExtents(int64_t first);
-  // Reads again and verifies every block from first to end - 1 marked
-  // Recheck, in runs of at most BufferBlocks. Returns how many blocks from
-  // the start of Buffer the rereads overwrote.
-  int32_t RereadRechecks(int32_t first, int32_t end);
+  // Counts one transfer, and its bytes when it succeeded, in Counts: for
+  // readers that move blocks through Handle themselves, as the start-up
+  // check does.
+  void CountTransfer(uint32_t rc, uint32_t moved, uint32_t length, bool write);
+  // The Error of a transfer that failed or moved fewer bytes than asked.
+  static void CheckTransfer(uint32_t rc, uint32_t moved, uint32_t length);
 
   // --- Constant while open.
   std::string Path;
@@ -279,17 +242,6 @@ class TestDisk {
   // added to only by the thread that uses the disk.
   TransferCounters* Counts = nullptr;
   int64_t RunWriteSeq = 0;
-  std::unique_ptr<WindowEntry[]> ScanWindow;  // start-up scan only
-  int32_t WindowBase = 0;
-  int32_t WindowBlocks = 0;
-  // What the scan has applied already, so it is not applied again.
-  std::unique_ptr<AppliedExtent[]> AppliedExtents;  // a fixed number
-  ExtentMaxima* Extents = nullptr;  // the scan's own, while it runs
-  // Threads that find BlockFacts, the scan's own included; 0 for one per
-  // processor.
-  int32_t ScanThreads = 0;
-  int32_t MappedIndex = -1;  // the chunk slot whose neighbours were applied
-  int64_t MappedSeq = 0;     // and its WriteSeq
   // Verified blocks not yet in the coverage: bits of word VerifiedWord.
   int32_t VerifiedWord = 0;
   uint64_t VerifiedBits = 0;
@@ -299,11 +251,12 @@ class TestDisk {
   void CountMismatch();
   // Error 87 unless the range lies inside the target and fits the buffer.
   void CheckRange(int32_t first, int32_t count) const;
-  // The Error of a transfer that failed or moved fewer bytes than asked.
-  static void CheckTransfer(uint32_t rc, uint32_t moved, uint32_t length);
-  // Counts one transfer, and its bytes when it succeeded, in Counts.
-  void CountTransfer(uint32_t rc, uint32_t moved, uint32_t length, bool write);
 
+ public:
+  // The Env that made Handle and Buffer, for more memory of the same kind.
+  platform::Env* env() const { return env_; }
+
+ private:
   platform::Env* env_ = nullptr;  // the Env that made Handle and Buffer
 };
 

@@ -23,11 +23,9 @@
 #include "disk/reports.h"
 
 namespace vorbex {
-namespace {
 
-// The generation a block must carry. The disk may hold any generation from
-// s0, copied before the transfer, up to e, the one after the transfer (one
-// more while a write is in flight), counting upward through the wrap at
+// The disk may hold any generation from s0 up to e (one more than the
+// entry's while a write is in flight), counting upward through the wrap at
 // 16 bits. A word with a non-zero high half is never a generation.
 uint32_t ExpectedSeq(uint32_t read, uint16_t s0, uint16_t e,
                      uint16_t own_entry) {
@@ -40,9 +38,8 @@ uint32_t ExpectedSeq(uint32_t read, uint16_t s0, uint16_t e,
   return read;
 }
 
-}  // namespace
-
-void TestDisk::ReadRange(int32_t first, int32_t count) {
+void TestDisk::ReadRange(int32_t first, int32_t count,
+                         const VerifyPolicy& policy) {
   CheckRange(first, count);
   const std::atomic<BlockState>* states = Table->States.get();
   for (int32_t i = 0; i < count; ++i) RangeStates[i] = states[first + i].load();
@@ -56,7 +53,9 @@ void TestDisk::ReadRange(int32_t first, int32_t count) {
   CheckTransfer(rc, moved, length);
 
   try {
-    for (int32_t i = 0; i < count; ++i) VerifyBlock(first, i, count);
+    for (int32_t i = 0; i < count; ++i) {
+      VerifyBlock(first, i, count, Buffer, policy);
+    }
   } catch (...) {
     FlushVerified();
     throw;
@@ -92,7 +91,8 @@ BlockView ViewOf(const uint8_t* bytes, int32_t blk) {
 }
 
 void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
-                           const BlockFacts* facts) {
+                           const uint8_t* data, const VerifyPolicy& policy,
+                           bool known_good) {
   const int32_t blk = first + index;
   std::atomic<BlockState>& cell = Table->States[blk];
   const BlockState current = cell.load();
@@ -110,8 +110,8 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
     return;
   }
 
-  if ((facts == nullptr || !PassesOnFacts(blk, *facts, before, current)) &&
-      !PassesOnBytes(first, index, count, facts, before, current)) {
+  if (!known_good &&
+      !PassesOnBytes(first, index, count, data, policy, before, current)) {
     return;
   }
   NoteVerified(blk);
@@ -121,37 +121,35 @@ void TestDisk::VerifyBlock(int32_t first, int32_t index, int32_t count,
 }
 
 bool TestDisk::PassesOnBytes(int32_t first, int32_t index, int32_t count,
-                             const BlockFacts* facts, BlockState before,
-                             BlockState current) {
+                             const uint8_t* data, const VerifyPolicy& policy,
+                             BlockState before, BlockState current) {
   const int32_t blk = first + index;
-  const uint8_t* bytes = Buffer + static_cast<size_t>(index) * kBlockSize;
-  BlockView view = ViewOf(bytes, blk);
-  if (facts != nullptr) view.header.Magic = facts->first_word;
-  BlockFinding found = ExamineBlock(blk, view, before, current);
+  const uint8_t* bytes = data + static_cast<size_t>(index) * kBlockSize;
+  const BlockView view = ViewOf(bytes, blk);
+  BlockFinding found = ExamineBlock(blk, view, before, current, policy);
   if (found.kind == BlockFinding::kGood) return true;
   // Only a write of this very block can have torn it, and such a write
-  // holds the block or moves its generation while it is under way.
+  // holds the block or moves its generation while it is under way. A
+  // reader that is the only thread on the target always finds it settled.
   const bool settled = before == current && (before & kBusy) == 0;
-  if (Cached && ScanWindow == nullptr && !settled) {
-    if (!ReadAgainAlone(blk, &found)) return false;
+  if (Cached && !settled) {
+    if (!ReadAgainAlone(blk, policy, &found)) return false;
     bytes = Spare;
     first = blk;
     count = 1;
   }
   if (found.kind == BlockFinding::kHeader) {
-    // The header as judged: the scan may have reused the block's first
-    // word since.
-    const BlockHeader read = bytes == Spare ? LoadHeader(Spare) : view.header;
-    ReportHeaderMismatch(blk, read, found.expected, first, count);
+    ReportHeaderMismatch(blk, LoadHeader(bytes), found.expected, first, count,
+                         policy);
   } else {
-    ReportFillMismatch(blk, bytes, found.offset, found.want);
+    ReportFillMismatch(blk, bytes, found.offset, found.want, policy);
   }
   return false;
 }
 
 BlockFinding TestDisk::ExamineBlock(int32_t blk, const BlockView& view,
-                                    BlockState before,
-                                    BlockState current) const {
+                                    BlockState before, BlockState current,
+                                    const VerifyPolicy& policy) const {
   BlockFinding found;
   const BlockHeader& read = view.header;
   BlockHeader& expected = found.expected;
@@ -170,8 +168,8 @@ BlockFinding TestDisk::ExamineBlock(int32_t blk, const BlockView& view,
     expected.EndBlk =
         static_cast<int32_t>(static_cast<uint32_t>(read.EndBlk) + 1);
   }
-  if (ScanWindow != nullptr) {
-    expected.WriteSeq = ScanWindow[blk - WindowBase].ExtentSeq;
+  if (policy.write_seqs != nullptr) {
+    expected.WriteSeq = policy.write_seqs[blk - policy.write_seqs_from];
   }
   uint16_t e = SeqOf(current);
   if ((current & kBusy) != 0) ++e;
@@ -194,24 +192,8 @@ BlockFinding TestDisk::ExamineBlock(int32_t blk, const BlockView& view,
   return found;
 }
 
-bool TestDisk::PassesOnFacts(int32_t blk, const BlockFacts& facts,
-                             BlockState before, BlockState current) const {
-  // ExamineBlock's judgement, for the one case the scan meets nearly always:
-  // a block intact in itself, not stamped by this run, whose WriteSeq and
-  // Seq are the ones expected.
-  if ((facts.flags & BlockFacts::kIntact) == 0 || (before & kThisRun) != 0) {
-    return false;
-  }
-  const int64_t write_seq =
-      ScanWindow != nullptr ? ScanWindow[blk - WindowBase].ExtentSeq
-                            : facts.write_seq;
-  uint16_t e = SeqOf(current);
-  if ((current & kBusy) != 0) ++e;
-  return facts.write_seq == write_seq &&
-         facts.seq == ExpectedSeq(facts.seq, SeqOf(before), e, facts.own_entry);
-}
-
-bool TestDisk::ReadAgainAlone(int32_t blk, BlockFinding* found) {
+bool TestDisk::ReadAgainAlone(int32_t blk, const VerifyPolicy& policy,
+                              BlockFinding* found) {
   // Enough for a block that a few writers take turns on; one that is never
   // left alone this long is read again by some later read.
   constexpr int kTries = 1000;
@@ -230,7 +212,7 @@ bool TestDisk::ReadAgainAlone(int32_t blk, BlockFinding* found) {
     CountTransfer(rc, moved, kBlockSize, false);
     CheckTransfer(rc, moved, kBlockSize);
     if (cell.load() != before) continue;
-    *found = ExamineBlock(blk, ViewOf(Spare, blk), before, before);
+    *found = ExamineBlock(blk, ViewOf(Spare, blk), before, before, policy);
     return found->kind != BlockFinding::kGood;
   }
   return false;
@@ -244,7 +226,8 @@ void TestDisk::CountMismatch() {
 
 void TestDisk::ReportHeaderMismatch(int32_t block, const BlockHeader& read,
                                     const BlockHeader& expected, int32_t first,
-                                    int32_t count) {
+                                    int32_t count,
+                                    const VerifyPolicy& policy) {
   {
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
     PrintOut(HeaderReport(Now().c_str(), Path, block, TestCode, read,
@@ -255,12 +238,12 @@ void TestDisk::ReportHeaderMismatch(int32_t block, const BlockHeader& read,
   // What this read verified before the mismatch counts, even if the
   // process ends now.
   FlushVerified();
-  // The scan counts its mismatches and decides at its end.
-  if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
+  if (policy.errstop_ends_process && g_flags.errstop != 0) EndProcess(1);
 }
 
 void TestDisk::ReportFillMismatch(int32_t block, const uint8_t* bytes,
-                                  int32_t offset, uint8_t expected) {
+                                  int32_t offset, uint8_t expected,
+                                  const VerifyPolicy& policy) {
   {
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
     PrintOut(FillReport(Path, block, bytes, offset, expected));
@@ -268,7 +251,7 @@ void TestDisk::ReportFillMismatch(int32_t block, const uint8_t* bytes,
     RecordMismatch(block, TestCode, MismatchRecord::kFill);
   }
   FlushVerified();
-  if (ScanWindow == nullptr && g_flags.errstop != 0) EndProcess(1);
+  if (policy.errstop_ends_process && g_flags.errstop != 0) EndProcess(1);
 }
 
 }  // namespace vorbex
