@@ -19,8 +19,8 @@ std::pair<int32_t, int32_t> ShareOf(int32_t n, int32_t share, int32_t shares) {
 
 }  // namespace
 
-BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk,
-                   uint32_t disk_id, int32_t block_count) {
+BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk, uint32_t disk_id,
+                   int32_t block_count) {
   const BlockView view = ViewOf(bytes, blk);
   PoisonBlocks(bytes, 1);
   const BlockHeader& h = view.header;
@@ -34,8 +34,8 @@ BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk,
   f.last_entry = NeighbourEntry(bytes, kNeighbours - 1);
   if (h.Magic == kMagic && h.DiskID == disk_id) f.flags |= BlockFacts::kStamped;
   if ((f.flags & BlockFacts::kStamped) != 0 && h.Blkno == blk &&
-      h.BaseBlk >= 0 &&
-      h.EndBlk <= block_count && h.BaseBlk <= h.Blkno && h.Blkno < h.EndBlk) {
+      h.BaseBlk >= 0 && h.EndBlk <= block_count && h.BaseBlk <= h.Blkno &&
+      h.Blkno < h.EndBlk) {
     f.flags |= BlockFacts::kSane;
     const uint8_t* map = bytes + kMapOffset;
     if (index > 0 && std::memcmp(map, map - kBlockSize + sizeof(uint16_t),

@@ -37,8 +37,8 @@ struct BlockFacts {
 // says about itself alone. Its first word is then poisoned for the next
 // transfer into the slot, while its line is still in this thread's cache;
 // the facts keep that word.
-BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk,
-                   uint32_t disk_id, int32_t block_count);
+BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk, uint32_t disk_id,
+                   int32_t block_count);
 
 // Finds the facts of every block of a chunk, on the calling thread and on
 // workers of its own, one share each. The workers only read the chunk and

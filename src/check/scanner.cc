@@ -75,10 +75,11 @@ Scanner::Scanner(TestDisk& disk, int32_t finders)
       chunk_(disk.BufferBlocks),
       blocks_(disk.BlockCount),
       finders_(finders),
-      extent_seqs_(std::make_unique<int64_t[]>(3 * size_t{1} *
-                                               static_cast<size_t>(chunk_))),
-      map_seqs_(std::make_unique<int64_t[]>(3 * size_t{1} *
-                                            static_cast<size_t>(chunk_))),
+      window_blocks_(3 * chunk_),
+      extent_seqs_(
+          std::make_unique<int64_t[]>(static_cast<size_t>(window_blocks_))),
+      map_seqs_(
+          std::make_unique<int64_t[]>(static_cast<size_t>(window_blocks_))),
       extents_(chunk_),
       applied_(std::make_unique<AppliedExtent[]>(kAppliedExtentSlots)),
       facts_(std::make_unique<BlockFacts[]>(static_cast<size_t>(chunk_))) {}
@@ -94,7 +95,8 @@ void Scanner::Run() {
   try {
     for (int64_t c = 0; c < blocks_; c += chunk_) {
       const auto first = static_cast<int32_t>(c);
-      const auto n = static_cast<int32_t>(std::min<int64_t>(chunk_, blocks_ - c));
+      const auto n =
+          static_cast<int32_t>(std::min<int64_t>(chunk_, blocks_ - c));
       // Read early, but no block of a chunk is Seen before its analysis, so
       // reading it verified nothing that reading it now would have.
       const ChunkReader::Chunk read = reader.Next();
@@ -146,8 +148,7 @@ void Scanner::AnalyseChunk(int32_t first, int32_t n, const uint8_t* data) {
 
 // Applies what the block in slot index of the chunk that starts at first
 // says about itself, its extent and its neighbours.
-void Scanner::AnalyseBlock(int32_t first, int32_t index,
-                           const uint8_t* bytes) {
+void Scanner::AnalyseBlock(int32_t first, int32_t index, const uint8_t* bytes) {
   const BlockFacts& facts = facts_[index];
   const int32_t blk = first + index;
   AddFlags(states_[blk], kSeen);
@@ -174,7 +175,7 @@ void Scanner::ApplyExtent(const BlockFacts& facts) {
   }
   const int64_t lo = std::max<int64_t>(facts.base_blk, window_base_);
   const int64_t hi =
-      std::min<int64_t>(facts.end_blk, int64_t{window_base_} + 3 * chunk_);
+      std::min<int64_t>(facts.end_blk, int64_t{window_base_} + window_blocks_);
   if (lo < hi) extents_.Raise(lo, hi, w);
   applied = AppliedExtent{w, facts.base_blk, facts.end_blk, window_base_};
 }
@@ -196,7 +197,7 @@ void Scanner::ApplyNeighbours(int32_t blk, int32_t index,
   const int64_t w = facts.write_seq;
   const auto apply = [&](int k) {
     const int64_t d = int64_t{blk} - kSelfEntry + k;
-    const uint16_t entry = k == kSelfEntry          ? facts.own_entry
+    const uint16_t entry = k == kSelfEntry        ? facts.own_entry
                            : k == kNeighbours - 1 ? facts.last_entry
                                                   : NeighbourEntry(bytes, k);
     if (d < 0 || d >= blocks_) return;

@@ -59,6 +59,7 @@ class Scanner {
   const int32_t chunk_;
   const int32_t blocks_;
   const int32_t finders_;
+  const int32_t window_blocks_;  // three chunks
 
   // The window: what the valid stamps seen so far say about each block of
   // the chunk before the current one, the current one and the next, from
