@@ -29,7 +29,7 @@
 #include "disk/disk_handle.h"
 #include "disk/transfer_counters.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 
 namespace vorbex {
 namespace {

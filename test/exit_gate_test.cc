@@ -16,7 +16,7 @@
 #include "base/sleep.h"
 #include "disk/block_format.h"
 #include "fake_disk_test.h"
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 
 namespace vorbex {
 namespace {
