@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "faults/suite.h"
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 
 namespace vorbex::faults {
 namespace {

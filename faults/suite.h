@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 
 namespace vorbex::faults {
 

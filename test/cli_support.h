@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 #include "test_support.h"
 
 namespace vorbex::testing {

@@ -12,7 +12,7 @@
 #include "cli_support.h"
 #include "disk/block_format.h"
 #include "disk/disk_handle.h"
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 #include "run/command_line.h"
 #include "test_support.h"
 

@@ -8,7 +8,7 @@
 #include "base/flags.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 #include "test_support.h"
 
 namespace vorbex {

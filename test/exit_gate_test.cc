@@ -16,21 +16,34 @@
 #include "base/sleep.h"
 #include "disk/block_format.h"
 #include "fake_disk_test.h"
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 
 namespace vorbex {
 namespace {
 
 using platform::FakeEnv;
 
-// Writes on threads of their own through the process's gate, which every
-// test leaves open again.
+// A gate that opens again, as the process's never does, so that a test can
+// let the writes it parked go and end.
+class ReopenableGate : public ExitGate {
+ public:
+  void Reopen() { closed_.store(false, std::memory_order_release); }
+};
+
+// Writes on threads of their own through a gate of the test's own, which
+// stands in for the process's.
 class ExitGateTest : public testing::SharedTargetTest {
  protected:
+  void SetUp() override {
+    SharedTargetTest::SetUp();
+    SetProcessExitGate(&gate_);
+  }
+
   void TearDown() override {
     release_ = true;
     gate_.Reopen();
     for (auto& t : threads_) t.join();
+    SetProcessExitGate(nullptr);
     SharedTargetTest::TearDown();
   }
 
@@ -51,7 +64,7 @@ class ExitGateTest : public testing::SharedTargetTest {
     return LoadHeader(OnDisk(b).data()).Magic == kMagic;
   }
 
-  ExitGate& gate_ = ProcessExitGate();
+  ReopenableGate gate_;
   std::atomic<bool> moving_{false};
   std::atomic<bool> release_{false};
   std::vector<std::thread> threads_;

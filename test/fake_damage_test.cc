@@ -12,7 +12,7 @@
 
 #include "platform/env.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 
 namespace vorbex::platform {
 namespace {

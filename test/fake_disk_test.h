@@ -11,7 +11,7 @@
 
 #include "base/flags.h"
 #include "disk/disk_handle.h"
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 
 namespace vorbex::testing {
 

@@ -8,7 +8,7 @@
 
 #include "disk/block_format.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 
 namespace vorbex {
 namespace {

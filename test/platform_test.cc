@@ -13,8 +13,8 @@
 #include "platform/env.h"
 #include "platform/errno_table.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
 #include "platform/volume_size.h"
+#include "support/fake_env.h"
 #include "test_support.h"
 
 namespace vorbex::platform {

@@ -14,7 +14,7 @@
 
 #include "cli_support.h"
 #include "disk/block_format.h"
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 #include "run/levels.h"
 #include "test_support.h"
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "cli_support.h"
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 #include "test_support.h"
 
 namespace vorbex {

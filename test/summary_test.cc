@@ -16,8 +16,8 @@
 #include "disk/transfer_counters.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
 #include "run/levels.h"
+#include "support/fake_env.h"
 #include "test_support.h"
 #include "workloads/workload_thread.h"
 
@@ -26,21 +26,24 @@ namespace {
 
 using platform::FakeEnv;
 
+// Counts on records of its own, so that no disk of an earlier test shows.
 class SummaryTest : public testing::FakeDiskTest {
  protected:
   static constexpr int32_t kBlocks = 4096;
 
   void SetUp() override {
     FakeDiskTest::SetUp();
-    ResetRunCounters();
+    SetRunCounters(&counters_);
     env_.AddTarget("t.img", int64_t{kBlocks} * 512);
   }
   void TearDown() override {
     FakeDiskTest::TearDown();
-    ResetRunCounters();
+    SetRunCounters(nullptr);
   }
 
   SummaryRow Total() { return TotalOf(CollectSummary(0).Rows); }
+
+  RunCounters counters_;
 };
 
 // Level 34 (stamped 4k and 512-byte writes, reads and verifies) on the fake

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/error.h"
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 
 namespace vorbex::testing {
 

@@ -16,7 +16,7 @@
 
 #include "cli_support.h"
 #include "disk/block_format.h"
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 #include "test_support.h"
 
 namespace vorbex {

@@ -17,8 +17,8 @@
 #include "base/error.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
 #include "run/catalogue.h"
+#include "support/fake_env.h"
 #include "test_support.h"
 #include "workloads/workload_thread.h"
 

@@ -16,9 +16,9 @@
 #include "disk/block_format.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
 #include "run/catalogue.h"
 #include "run/levels.h"
+#include "support/fake_env.h"
 #include "test_support.h"
 #include "workloads/workload_thread.h"
 

@@ -10,7 +10,7 @@
 #include "disk/disk_handle.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 #include "test_support.h"
 
 namespace vorbex {

@@ -15,6 +15,9 @@ constexpr uint64_t kPollMilliseconds = 1;
 // Constant-initialized and trivially destroyed, so it is there before the
 // first thread and after the last destructor.
 constinit ExitGate g_process_gate;
+// Written only by SetProcessExitGate, which runs while no other thread uses
+// it; a plain pointer, as every write reads it.
+constinit ExitGate* g_gate = &g_process_gate;
 
 }  // namespace
 
@@ -34,7 +37,8 @@ void ExitGate::LeaveWrite() {
 }
 
 void ExitGate::WaitWhileClosed() const {
-  // Acquire pairs with Reopen's release, in the tests that reopen.
+  // Acquire pairs with the release of a gate that opens again, which only
+  // a test's own gate does.
   while (closed_.load(std::memory_order_acquire)) {
     SleepMilliseconds(kPollMilliseconds);
   }
@@ -54,8 +58,10 @@ bool ExitGate::Drain(std::chrono::milliseconds limit) const {
   return true;
 }
 
-void ExitGate::Reopen() { closed_.store(false, std::memory_order_release); }
+ExitGate& ProcessExitGate() { return *g_gate; }
 
-ExitGate& ProcessExitGate() { return g_process_gate; }
+void SetProcessExitGate(ExitGate* gate) {
+  g_gate = gate != nullptr ? gate : &g_process_gate;
+}
 
 }  // namespace vorbex

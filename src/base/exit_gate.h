@@ -41,11 +41,10 @@ class ExitGate {
   // whether every write finished. The caller must be outside the gate.
   bool Drain(std::chrono::milliseconds limit) const;
 
-  // Opens the gate again and lets the parked threads go on. Tests only: the
-  // product never reopens a gate.
-  void Reopen();
-
- private:
+ protected:
+  // Protected so that a gate of a test's own can open again and let the
+  // threads it parked go; the process's gate never opens again.
+  //
   // Atomic, touched by every thread without a lock. A writer raises
   // in_flight_ before it looks at closed_, and the closer sets closed_
   // before it looks at in_flight_; all four accesses are sequentially
@@ -58,6 +57,10 @@ class ExitGate {
 // The gate of this process: the write path passes it, and EndProcess
 // closes it.
 ExitGate& ProcessExitGate();
+
+// Makes gate the one ProcessExitGate returns, or the process's own again for
+// nullptr. REQUIRES: no other thread uses ProcessExitGate meanwhile.
+void SetProcessExitGate(ExitGate* gate);
 
 // Passes a write through a gate for as long as it lives.
 class GatedWrite {

@@ -6,56 +6,47 @@
 namespace vorbex {
 namespace {
 
-struct Log {
-  std::mutex Lock;  // guards the rest
-  std::vector<MismatchRecord> Records;
-  int64_t Total = 0;
-};
-
 // Never destroyed: a test that main could not stop may still report while
 // the process returns from main and runs its destructors.
-Log& TheLog() {
-  static Log* const log = new Log;
+MismatchLog& TheLog() {
+  static MismatchLog* const log = new MismatchLog;
   return *log;
 }
 
 }  // namespace
 
-void RecordMismatch(int32_t block, int32_t test_code,
-                    MismatchRecord::Kind what) {
-  Log& log = TheLog();
-  std::lock_guard<std::mutex> hold(log.Lock);
-  ++log.Total;
-  if (static_cast<int64_t>(log.Records.size()) >= kMismatchRecordLimit) {
+void MismatchLog::Record(int32_t block, int32_t test_code,
+                         MismatchRecord::Kind what) {
+  std::lock_guard<std::mutex> hold(lock_);
+  ++total_;
+  if (static_cast<int64_t>(records_.size()) >= kMismatchRecordLimit) {
     return;
   }
   try {
-    log.Records.push_back({block, test_code, what});
+    records_.push_back({block, test_code, what});
   } catch (const std::bad_alloc&) {
     // The report is printed already; only the list comes up short, and the
     // total still says by how much.
   }
 }
 
-MismatchList RecordedMismatches() {
+MismatchList MismatchLog::List() const {
   MismatchList list;
-  Log& log = TheLog();
-  std::lock_guard<std::mutex> hold(log.Lock);
+  std::lock_guard<std::mutex> hold(lock_);
   try {
-    list.Records = log.Records;
+    list.Records = records_;
   } catch (const std::bad_alloc&) {
     // The total alone then.
   }
-  list.Total = log.Total;
+  list.Total = total_;
   return list;
 }
 
-void ResetMismatchLog() {
-  Log& log = TheLog();
-  std::lock_guard<std::mutex> hold(log.Lock);
-  log.Records.clear();
-  log.Records.shrink_to_fit();
-  log.Total = 0;
+void RecordMismatch(int32_t block, int32_t test_code,
+                    MismatchRecord::Kind what) {
+  TheLog().Record(block, test_code, what);
 }
+
+MismatchList RecordedMismatches() { return TheLog().List(); }
 
 }  // namespace vorbex

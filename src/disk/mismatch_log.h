@@ -2,6 +2,7 @@
 #define VORBEX_DISK_MISMATCH_LOG_H_
 
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 namespace vorbex {
@@ -18,23 +19,36 @@ struct MismatchRecord {
 // grows, so a target that fails everywhere cannot exhaust memory.
 inline constexpr int64_t kMismatchRecordLimit = 100000;
 
-// Adds a record. Reports are rare and already serialised by the report
-// lock, so a mutex here costs the transfers nothing; nothing is allocated
-// until the first report. Safe for concurrent use by multiple threads.
-void RecordMismatch(int32_t block, int32_t test_code,
-                    MismatchRecord::Kind what);
-
 // The records so far, in report order, and how many reports there were in
 // all (more than the records when the limit was reached or memory ran
-// out). Safe for concurrent use by multiple threads.
+// out).
 struct MismatchList {
   std::vector<MismatchRecord> Records;
   int64_t Total = 0;
 };
-MismatchList RecordedMismatches();
 
-// Forgets every record. For tests, while no disk is open.
-void ResetMismatchLog();
+// Reports are rare and already serialised by the report lock, so a mutex
+// here costs the transfers nothing; nothing is allocated until the first
+// report. Safe for concurrent use by multiple threads.
+class MismatchLog {
+ public:
+  void Record(int32_t block, int32_t test_code, MismatchRecord::Kind what);
+  MismatchList List() const;
+
+ private:
+  mutable std::mutex lock_;  // guards the rest
+  std::vector<MismatchRecord> records_;
+  int64_t total_ = 0;
+};
+
+// Adds a record to the log of this process, the one the run's JSON report
+// lists. Safe for concurrent use by multiple threads.
+void RecordMismatch(int32_t block, int32_t test_code,
+                    MismatchRecord::Kind what);
+
+// The log of this process as it stands. Safe for concurrent use by multiple
+// threads.
+MismatchList RecordedMismatches();
 
 }  // namespace vorbex
 

@@ -9,33 +9,44 @@
 namespace vorbex {
 namespace {
 
-// Claimed on the main thread; the count is published with release after
-// the record's code is set, so a reader that acquires it sees whole records.
-std::array<TransferCounters, kCounterRecords> g_records;
-TransferCounters g_overflow;
-std::atomic<int> g_claimed{0};
-
-// Every coverage made for this process, kept until it ends, so that a
-// summary made on another thread (an interrupt during the start-up check)
-// never reads one that a newer table replaced and freed. Guarded by
-// g_coverage_mutex; g_coverage publishes the latest.
-std::mutex g_coverage_mutex;
-std::vector<std::shared_ptr<TargetCoverage>> g_coverages;
-std::atomic<const TargetCoverage*> g_coverage{nullptr};
+RunCounters g_process_counters;
+// Written only by SetRunCounters, which runs while no other thread uses it.
+RunCounters* g_counters = &g_process_counters;
 
 }  // namespace
 
-TransferCounters* ClaimCounters(int32_t test_code) {
-  const int n = g_claimed.load(std::memory_order_relaxed);
-  if (n >= kCounterRecords) return &g_overflow;
-  g_records[n].TestCode.store(test_code, std::memory_order_relaxed);
-  g_claimed.store(n + 1, std::memory_order_release);
-  return &g_records[n];
+TransferCounters* RunCounters::Claim(int32_t test_code) {
+  const int n = claimed_.load(std::memory_order_relaxed);
+  if (n >= kCounterRecords) return &overflow_;
+  records_[n].TestCode.store(test_code, std::memory_order_relaxed);
+  claimed_.store(n + 1, std::memory_order_release);
+  return &records_[n];
 }
 
-int ClaimedCounters() { return g_claimed.load(std::memory_order_acquire); }
+int RunCounters::Claimed() const {
+  return claimed_.load(std::memory_order_acquire);
+}
 
-const TransferCounters& CountersAt(int index) { return g_records[index]; }
+void RunCounters::SetCoverage(std::shared_ptr<TargetCoverage> coverage) {
+  const TargetCoverage* latest = coverage.get();
+  {
+    std::lock_guard<std::mutex> hold(coverage_mutex_);
+    coverages_.push_back(std::move(coverage));
+  }
+  coverage_.store(latest, std::memory_order_release);
+}
+
+const TargetCoverage* RunCounters::Coverage() const {
+  return coverage_.load(std::memory_order_acquire);
+}
+
+TransferCounters* ClaimCounters(int32_t test_code) {
+  return g_counters->Claim(test_code);
+}
+
+int ClaimedCounters() { return g_counters->Claimed(); }
+
+const TransferCounters& CountersAt(int index) { return g_counters->At(index); }
 
 TargetCoverage::TargetCoverage(int32_t blocks)
     : blocks_(blocks < 0 ? 0 : blocks),
@@ -74,31 +85,13 @@ int64_t TargetCoverage::Count(
 }
 
 void SetRunCoverage(std::shared_ptr<TargetCoverage> coverage) {
-  const TargetCoverage* latest = coverage.get();
-  {
-    std::lock_guard<std::mutex> hold(g_coverage_mutex);
-    g_coverages.push_back(std::move(coverage));
-  }
-  g_coverage.store(latest, std::memory_order_release);
+  g_counters->SetCoverage(std::move(coverage));
 }
 
-const TargetCoverage* RunCoverage() {
-  return g_coverage.load(std::memory_order_acquire);
-}
+const TargetCoverage* RunCoverage() { return g_counters->Coverage(); }
 
-void ResetRunCounters() {
-  for (TransferCounters& r : g_records) {
-    r.TestCode.store(0);
-    for (std::atomic<int64_t>* f :
-         {&r.Transfers, &r.BytesRead, &r.BytesWritten, &r.BlocksVerified,
-          &r.Mismatches, &r.Errors}) {
-      f->store(0);
-    }
-  }
-  g_claimed.store(0);
-  g_coverage.store(nullptr);
-  std::lock_guard<std::mutex> hold(g_coverage_mutex);
-  g_coverages.clear();
+void SetRunCounters(RunCounters* counters) {
+  g_counters = counters != nullptr ? counters : &g_process_counters;
 }
 
 }  // namespace vorbex

@@ -1,9 +1,12 @@
 #ifndef VORBEX_DISK_TRANSFER_COUNTERS_H_
 #define VORBEX_DISK_TRANSFER_COUNTERS_H_
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 namespace vorbex {
 
@@ -88,8 +91,39 @@ class TargetCoverage {
 void SetRunCoverage(std::shared_ptr<TargetCoverage> coverage);
 const TargetCoverage* RunCoverage();
 
-// Forgets every record and the coverage. For tests, while no disk is open.
-void ResetRunCounters();
+// The counter records and the coverages that the functions above hand out
+// and read. The process has one, which lives as long as it does; another,
+// put in its place by SetRunCounters, starts with no record claimed and no
+// coverage.
+class RunCounters {
+ public:
+  TransferCounters* Claim(int32_t test_code);
+  int Claimed() const;
+  const TransferCounters& At(int index) const { return records_[index]; }
+  void SetCoverage(std::shared_ptr<TargetCoverage> coverage);
+  const TargetCoverage* Coverage() const;
+
+ private:
+  // Claimed on the main thread; the count is published with release after
+  // the record's code is set, so a reader that acquires it sees whole
+  // records.
+  std::array<TransferCounters, kCounterRecords> records_;
+  TransferCounters overflow_;
+  std::atomic<int> claimed_{0};
+
+  // Every coverage made for these counters, kept as long as they are, so
+  // that a summary made on another thread (an interrupt during the start-up
+  // check) never reads one that a newer table replaced and freed. Guarded
+  // by coverage_mutex_; coverage_ publishes the latest.
+  std::mutex coverage_mutex_;
+  std::vector<std::shared_ptr<TargetCoverage>> coverages_;
+  std::atomic<const TargetCoverage*> coverage_{nullptr};
+};
+
+// Makes counters the ones the functions above use, or the process's own
+// again for nullptr. REQUIRES: no disk is open, and no other thread uses
+// them meanwhile.
+void SetRunCounters(RunCounters* counters);
 
 }  // namespace vorbex
 

@@ -1,5 +1,5 @@
-#ifndef VORBEX_PLATFORM_FAKE_ENV_H_
-#define VORBEX_PLATFORM_FAKE_ENV_H_
+#ifndef VORBEX_TEST_SUPPORT_FAKE_ENV_H_
+#define VORBEX_TEST_SUPPORT_FAKE_ENV_H_
 
 #include <array>
 #include <cstdint>
@@ -240,4 +240,4 @@ class FakeEnv final : public Env {
 
 }  // namespace vorbex::platform
 
-#endif  // VORBEX_PLATFORM_FAKE_ENV_H_
+#endif  // VORBEX_TEST_SUPPORT_FAKE_ENV_H_

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 
 namespace vorbex::platform {
 namespace {

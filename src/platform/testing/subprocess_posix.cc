@@ -9,7 +9,7 @@
 #include <cerrno>
 #include <chrono>
 
-#include "platform/subprocess.h"
+#include "platform/testing/subprocess.h"
 
 namespace vorbex::platform {
 namespace {

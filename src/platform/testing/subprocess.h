@@ -1,5 +1,5 @@
-#ifndef VORBEX_PLATFORM_SUBPROCESS_H_
-#define VORBEX_PLATFORM_SUBPROCESS_H_
+#ifndef VORBEX_PLATFORM_TESTING_SUBPROCESS_H_
+#define VORBEX_PLATFORM_TESTING_SUBPROCESS_H_
 
 #include <string>
 #include <vector>
@@ -30,4 +30,4 @@ bool RunningAsRoot();
 
 }  // namespace vorbex::platform
 
-#endif  // VORBEX_PLATFORM_SUBPROCESS_H_
+#endif  // VORBEX_PLATFORM_TESTING_SUBPROCESS_H_

@@ -1,4 +1,4 @@
-#include "platform/fake_env.h"
+#include "support/fake_env.h"
 
 #include <algorithm>
 #include <bit>
