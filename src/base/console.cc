@@ -1,46 +1,18 @@
 #include "base/console.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 
-#include "base/exit_gate.h"
-#include "base/sleep.h"
 #include "base/text.h"
 #include "platform/env.h"
 
 namespace vorbex {
 
 void InitConsole() { platform::FlushStdoutByLine(); }
-
-namespace {
-
-// Long enough for any transfer of a working device, short enough that an
-// operator does not take a hung one for a hung tester.
-constexpr std::chrono::milliseconds kWriteDrainLimit{5000};
-
-// The first non-zero code asked for; the first thread to end the process
-// reads it after the drain, so that a failure found meanwhile (an errstop
-// report while the time limit ends the run) is not lost. Atomic, any thread;
-// nothing else hangs on it, so the default ordering is plenty.
-constinit std::atomic<int> g_exit_code{0};
-
-// Set by main before other threads exist; thread creation publishes it.
-void (*g_end_report)(int code) = nullptr;
-
-[[noreturn]] void ParkForGood() {
-  for (;;) SleepMilliseconds(100'000'000);
-}
-
-}  // namespace
-
-void SetEndReport(void (*report)(int code)) { g_end_report = report; }
 
 namespace {
 
@@ -55,11 +27,6 @@ bool g_status_ended = false;
 // Guarded by g_console_mutex: the process has begun to end.
 bool g_ending = false;
 
-void MarkEnding() {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
-  g_ending = true;
-}
-
 // REQUIRES: g_console_mutex held.
 void EraseStatusLocked() {
   if (g_status_width == 0) return;
@@ -70,10 +37,6 @@ void EraseStatusLocked() {
   std::fflush(stderr);
   g_status_width = 0;
 }
-
-}  // namespace
-
-namespace {
 
 void PrintTo(std::FILE* stream, std::string_view text) {
   std::lock_guard<std::mutex> hold(g_console_mutex);
@@ -112,6 +75,11 @@ void PrintErrf(const char* format, ...) {
   PrintTo(stderr, text);
 }
 
+void NoteProcessEnding() {
+  std::lock_guard<std::mutex> hold(g_console_mutex);
+  g_ending = true;
+}
+
 void EnableStatus(bool on) { g_status_enabled = on; }
 bool StatusEnabled() { return g_status_enabled; }
 
@@ -134,28 +102,6 @@ void EndStatus() {
   std::lock_guard<std::mutex> hold(g_console_mutex);
   EraseStatusLocked();
   g_status_ended = true;
-}
-
-void StopWrites() {
-  ExitGate& gate = ProcessExitGate();
-  // Another thread is ending the process, and it alone may.
-  if (!gate.Close()) ParkForGood();
-  MarkEnding();
-  gate.Drain(kWriteDrainLimit);
-}
-
-void EndProcess(int code) {
-  if (code != 0) {
-    int none = 0;
-    g_exit_code.compare_exchange_strong(none, code);
-  }
-  StopWrites();
-  EndStatus();
-  std::fflush(stdout);
-  const int exit_code = g_exit_code.load();
-  if (g_end_report != nullptr) g_end_report(exit_code);
-  std::fflush(stderr);
-  std::_Exit(exit_code);
 }
 
 TimeText Now() {

@@ -14,6 +14,7 @@
 #include "base/console.h"
 #include "base/error.h"
 #include "base/flags.h"
+#include "base/process_end.h"
 #include "base/random.h"
 #include "base/run_outcome.h"
 #include "check/inspect.h"

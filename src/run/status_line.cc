@@ -6,6 +6,7 @@
 
 #include "base/console.h"
 #include "base/flags.h"
+#include "base/process_end.h"
 #include "base/text.h"
 #include "disk/disk_handle.h"
 #include "platform/env.h"
