@@ -17,17 +17,23 @@ void InitConsole() { platform::FlushStdoutByLine(); }
 namespace {
 
 // Guards the status line's state and orders whole lines on the terminal.
-std::mutex g_console_mutex;
+// Never destroyed, as the record of mismatches is not: a test that main
+// could not stop may still print a report while the process returns from
+// main and runs its destructors.
+std::mutex& ConsoleMutex() {
+  static std::mutex* const mutex = new std::mutex;
+  return *mutex;
+}
 // Set by main before other threads exist; read-only afterwards.
 bool g_status_enabled = false;
-// Guarded by g_console_mutex: the width of the status line on screen, and
+// Guarded by ConsoleMutex(): the width of the status line on screen, and
 // whether it may be drawn again.
 size_t g_status_width = 0;
 bool g_status_ended = false;
-// Guarded by g_console_mutex: the process has begun to end.
+// Guarded by ConsoleMutex(): the process has begun to end.
 bool g_ending = false;
 
-// REQUIRES: g_console_mutex held.
+// REQUIRES: ConsoleMutex() held.
 void EraseStatusLocked() {
   if (g_status_width == 0) return;
   std::string blank(g_status_width + 2, ' ');
@@ -39,7 +45,7 @@ void EraseStatusLocked() {
 }
 
 void PrintTo(std::FILE* stream, std::string_view text) {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   EraseStatusLocked();
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
@@ -50,7 +56,7 @@ void PrintTo(std::FILE* stream, std::string_view text) {
 void PrintOut(std::string_view text) { PrintTo(stdout, text); }
 
 void PrintOutWhileRunning(std::string_view text) {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   if (g_ending) return;
   EraseStatusLocked();
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -76,7 +82,7 @@ void PrintErrf(const char* format, ...) {
 }
 
 void NoteProcessEnding() {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   g_ending = true;
 }
 
@@ -85,7 +91,7 @@ bool StatusEnabled() { return g_status_enabled; }
 
 void ShowStatus(std::string_view line) {
   if (!g_status_enabled) return;
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   if (g_status_ended) return;
   std::string text = "\r";
   text.append(line);
@@ -99,17 +105,18 @@ void ShowStatus(std::string_view line) {
 }
 
 void EndStatus() {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   EraseStatusLocked();
   g_status_ended = true;
 }
 
 TimeText Now() {
-  // ctime answers in one static buffer shared by every thread.
-  static std::mutex ctime_mutex;
+  // ctime answers in one static buffer shared by every thread. Never
+  // destroyed, for the same late report as ConsoleMutex.
+  static std::mutex* const ctime_mutex = new std::mutex;
   TimeText out;
   const std::time_t now = std::time(nullptr);
-  std::lock_guard<std::mutex> hold(ctime_mutex);
+  std::lock_guard<std::mutex> hold(*ctime_mutex);
   const char* text =
       std::ctime(&now);  // NOLINT(concurrency-mt-unsafe): guarded
   if (text != nullptr) {
