@@ -1,7 +1,6 @@
 // The program's entry: reads the command line, readies the target, starts
 // the tests of the level and waits out the time limit.
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -32,13 +31,14 @@
 namespace vorbex {
 namespace {
 
-// The time limit in milliseconds, or -1 for none.
+// The time limit in milliseconds, or -1 for none. Two 32-bit counts of
+// hours and minutes stay far below 2^63 milliseconds; the wait alone knows
+// how far its clock reaches.
 int64_t LimitMilliseconds(const std::optional<std::string>& text) {
   if (!text) return -1;
   const TimeLimit limit = ParseTimeLimit(*text);
   if (limit.IsNone()) return -1;
-  return static_cast<int64_t>(
-      std::min<uint64_t>(limit.Milliseconds(), INT64_MAX));
+  return static_cast<int64_t>(limit.Milliseconds());
 }
 
 // Waits out the time limit (none: for ever) unless an interrupt comes first;
