@@ -68,10 +68,7 @@ bool StartJson(const CommandLine& cl, int argc, const char* const* argv,
   run.Target = *cl.target;
   run.Path = path;
   run.Level = level;
-  run.Resume = cl.resume != 0;
-  run.Errstop = cl.errstop != 0;
-  run.Format = cl.format != 0;
-  run.Check = cl.check != 0;
+  run.Options = cl.options;
   std::string why;
   if (StartJsonReport(*cl.json_path, std::move(run), &why)) return true;
   std::fprintf(stderr, "--json: cannot write %s: %s\n", cl.json_path->c_str(),
@@ -119,17 +116,14 @@ int Main(int argc, const char* const* argv) {
     std::printf("Vorbex %s\n", VersionText());
     return 0;
   }
-  g_flags.WindowOffset = cl.window_offset;
-  g_flags.WindowSize = cl.window_size;
+  // --inspect reads through the window too, and stamps nothing.
+  Random random(static_cast<uint32_t>(std::time(nullptr)));
+  g_flags = Flags{cl.options, static_cast<uint32_t>(random.Draw())};
   if (cl.inspect) return Inspect(cl);
   if (!cl.target) {
     std::fputs(kUsage, stderr);
     return 1;
   }
-  g_flags.resume = cl.resume;
-  g_flags.check = cl.check;
-  g_flags.format = cl.format;
-  g_flags.errstop = cl.errstop;
   // Every end of a run from here on tells the operator what it covered.
   SetEndReport(ReportEnd);
   const int64_t limit_ms = LimitMilliseconds(cl.time_limit);
@@ -141,11 +135,8 @@ int Main(int argc, const char* const* argv) {
     std::fputs(kFileWarnings, stderr);
   }
   int32_t level = cl.level ? ParseLevel(*cl.level) : kDefaultLevel;
-  if (cl.format != 0) level = kFormatLevel;
+  if (cl.options.format != 0) level = kFormatLevel;
   if (cl.json_path && !StartJson(cl, argc, argv, path, level)) return 1;
-
-  Random random(static_cast<uint32_t>(std::time(nullptr)));
-  g_flags.RunID = static_cast<uint32_t>(random.Draw());
 
   // From here on an interrupt ends the run with its summary, even in the
   // middle of the start-up check, and the status line is drawn.
