@@ -52,6 +52,18 @@ int64_t LimitMilliseconds(const std::optional<std::string>& text) {
   EndProcess(0);
 }
 
+// A format is one pass from the start, the start-up check's scan
+// included; a check or a resume scans before the tests start.
+StatusPhase FirstPhase(const RunOptions& options) {
+  if (options.format != 0) return StatusPhase::kFormat;
+  if (options.resume != 0 || options.check != 0) return StatusPhase::kCheck;
+  return StatusPhase::kTests;
+}
+
+StatusPhase TestsPhase(const RunOptions& options) {
+  return options.format != 0 ? StatusPhase::kFormat : StatusPhase::kTests;
+}
+
 // Every end of a run tells the operator what it covered, and the tools
 // what it found when --json asked for that.
 void ReportEnd(int exit_code) {
@@ -151,7 +163,7 @@ int Main(int argc, const char* const* argv) {
       try {
         watcher.emplace(
             limit_ms < 0 ? -1.0 : static_cast<double>(limit_ms) / 1000.0,
-            StatusEnabled());
+            StatusEnabled(), FirstPhase(cl.options));
       } catch (const std::system_error& e) {
         throw Error(platform::ThreadStartError(e.code()));
       }
@@ -160,6 +172,7 @@ int Main(int argc, const char* const* argv) {
         NoteEndCause(EndCause::kCheckDone);
         EndProcess(0);
       }
+      watcher->EnterPhase(TestsPhase(cl.options));
       const LevelParts parts = SplitLevel(level);
       for (int i = 0; i < parts.count; ++i) {
         CreateLevelTests(tests, path, parts.values[i]);
