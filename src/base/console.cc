@@ -16,6 +16,9 @@ void InitConsole() { platform::FlushStdoutByLine(); }
 
 namespace {
 
+// The terminal is one for the whole process and every thread prints on it,
+// so what the console knows of it is global.
+//
 // Guards the status line's state and orders whole lines on the terminal.
 // Never destroyed, as the record of mismatches is not: a test that main
 // could not stop may still print a report while the process returns from

@@ -27,7 +27,9 @@ using Json = nlohmann::ordered_json;
 // Bumped when a field changes meaning or goes; new fields do not bump it.
 constexpr int kReportVersion = 1;
 
-// Set by StartJsonReport on the main thread before any other thread starts
+// Global because whichever thread ends the process writes the report, from
+// the end report that takes nothing but the exit code. Set by
+// StartJsonReport on the main thread before any other thread starts
 // (thread creation orders it); read by the one thread that ends the run.
 struct JsonReportSetting {
   bool Wanted = false;
