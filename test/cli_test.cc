@@ -177,6 +177,15 @@ TEST_F(CliTest, RunsWithoutALimitUntilKilled) {
   ExpectOnlyBlockZeroStamped();
 }
 
+// Three million hours are past what the clock counts in nanoseconds; the
+// limit must not wrap into the past and stop a run that tested nothing.
+TEST_F(CliTest, LimitBeyondTheClockKeepsTheRunGoing) {
+  const ProcessResult r = Vorbex({target_, "0", "3000000:00"}, 20, 1.5);
+  EXPECT_EQ(r.exit_code, 130) << r.out;
+  EXPECT_EQ(r.out, "");
+  EXPECT_GE(r.seconds, 1.5);
+}
+
 TEST_F(CliTest, MissingTargetIsError2AndExitCodeFollowsErrstop) {
   const std::string missing = dir_.File("missing.img");
   ProcessResult r = Vorbex({missing});

@@ -19,10 +19,10 @@ CommandLine Parse(std::vector<const char*> args) {
 
 TEST(CommandLineTest, OptionsAreKnownByTheirSecondLetterOnly) {
   const CommandLine cl = Parse({"-rubbish", "-E", "-format", "-c", "-r", "t"});
-  EXPECT_EQ(cl.resume, 1);
-  EXPECT_EQ(cl.errstop, 1);
-  EXPECT_EQ(cl.format, 1);
-  EXPECT_EQ(cl.check, 1);
+  EXPECT_EQ(cl.options.resume, 1);
+  EXPECT_EQ(cl.options.errstop, 1);
+  EXPECT_EQ(cl.options.format, 1);
+  EXPECT_EQ(cl.options.check, 1);
   EXPECT_EQ(cl.target, "t");
 }
 
@@ -42,8 +42,8 @@ TEST(CommandLineTest, FirstNonOptionIsTheTarget) {
 
 TEST(CommandLineTest, ArgumentsAfterTheTargetArePositional) {
   const CommandLine cl = Parse({"C:", "-e", "-r", "-c"});
-  EXPECT_EQ(cl.errstop, 0);
-  EXPECT_EQ(cl.resume, 0);
+  EXPECT_EQ(cl.options.errstop, 0);
+  EXPECT_EQ(cl.options.resume, 0);
   EXPECT_EQ(cl.level, "-e");
   EXPECT_EQ(cl.time_limit, "-r");
 }
@@ -94,7 +94,7 @@ TEST(CommandLineTest, LongOptionsAreStored) {
   EXPECT_EQ(cl.progress, false);
   EXPECT_EQ(cl.json_path, "out.json");
   EXPECT_TRUE(cl.help && cl.version && !cl.inspect);
-  EXPECT_EQ(cl.resume, 1);
+  EXPECT_EQ(cl.options.resume, 1);
   EXPECT_EQ(cl.level, "7");
   EXPECT_EQ(Parse({"--no-progress", "--progress", "t"}).progress, true);
   EXPECT_FALSE(Parse({"t"}).progress);

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/console.h"
 #include "base/exit_gate.h"
+#include "base/process_end.h"
 #include "base/sleep.h"
 #include "disk/block_format.h"
 #include "fake_disk_test.h"

@@ -25,7 +25,7 @@ RunDescription SomeRun() {
   run.Target = "t.img";
   run.Path = "t.img";
   run.Level = 12;
-  run.Errstop = true;
+  run.Options.errstop = 1;
   return run;
 }
 

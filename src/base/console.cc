@@ -1,17 +1,12 @@
 #include "base/console.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
 
-#include "base/exit_gate.h"
-#include "base/sleep.h"
 #include "base/text.h"
 #include "platform/env.h"
 
@@ -21,46 +16,27 @@ void InitConsole() { platform::FlushStdoutByLine(); }
 
 namespace {
 
-// Long enough for any transfer of a working device, short enough that an
-// operator does not take a hung one for a hung tester.
-constexpr std::chrono::milliseconds kWriteDrainLimit{5000};
-
-// The first non-zero code asked for; the first thread to end the process
-// reads it after the drain, so that a failure found meanwhile (an errstop
-// report while the time limit ends the run) is not lost. Atomic, any thread;
-// nothing else hangs on it, so the default ordering is plenty.
-constinit std::atomic<int> g_exit_code{0};
-
-// Set by main before other threads exist; thread creation publishes it.
-void (*g_end_report)(int code) = nullptr;
-
-[[noreturn]] void ParkForGood() {
-  for (;;) SleepMilliseconds(100'000'000);
-}
-
-}  // namespace
-
-void SetEndReport(void (*report)(int code)) { g_end_report = report; }
-
-namespace {
-
+// The terminal is one for the whole process and every thread prints on it,
+// so what the console knows of it is global.
+//
 // Guards the status line's state and orders whole lines on the terminal.
-std::mutex g_console_mutex;
+// Never destroyed, as the record of mismatches is not: a test that main
+// could not stop may still print a report while the process returns from
+// main and runs its destructors.
+std::mutex& ConsoleMutex() {
+  static std::mutex* const mutex = new std::mutex;
+  return *mutex;
+}
 // Set by main before other threads exist; read-only afterwards.
 bool g_status_enabled = false;
-// Guarded by g_console_mutex: the width of the status line on screen, and
+// Guarded by ConsoleMutex(): the width of the status line on screen, and
 // whether it may be drawn again.
 size_t g_status_width = 0;
 bool g_status_ended = false;
-// Guarded by g_console_mutex: the process has begun to end.
+// Guarded by ConsoleMutex(): the process has begun to end.
 bool g_ending = false;
 
-void MarkEnding() {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
-  g_ending = true;
-}
-
-// REQUIRES: g_console_mutex held.
+// REQUIRES: ConsoleMutex() held.
 void EraseStatusLocked() {
   if (g_status_width == 0) return;
   std::string blank(g_status_width + 2, ' ');
@@ -71,12 +47,8 @@ void EraseStatusLocked() {
   g_status_width = 0;
 }
 
-}  // namespace
-
-namespace {
-
 void PrintTo(std::FILE* stream, std::string_view text) {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   EraseStatusLocked();
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
@@ -87,7 +59,7 @@ void PrintTo(std::FILE* stream, std::string_view text) {
 void PrintOut(std::string_view text) { PrintTo(stdout, text); }
 
 void PrintOutWhileRunning(std::string_view text) {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   if (g_ending) return;
   EraseStatusLocked();
   std::fwrite(text.data(), 1, text.size(), stdout);
@@ -112,12 +84,17 @@ void PrintErrf(const char* format, ...) {
   PrintTo(stderr, text);
 }
 
+void NoteProcessEnding() {
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
+  g_ending = true;
+}
+
 void EnableStatus(bool on) { g_status_enabled = on; }
 bool StatusEnabled() { return g_status_enabled; }
 
 void ShowStatus(std::string_view line) {
   if (!g_status_enabled) return;
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   if (g_status_ended) return;
   std::string text = "\r";
   text.append(line);
@@ -131,39 +108,18 @@ void ShowStatus(std::string_view line) {
 }
 
 void EndStatus() {
-  std::lock_guard<std::mutex> hold(g_console_mutex);
+  std::lock_guard<std::mutex> hold(ConsoleMutex());
   EraseStatusLocked();
   g_status_ended = true;
 }
 
-void StopWrites() {
-  ExitGate& gate = ProcessExitGate();
-  // Another thread is ending the process, and it alone may.
-  if (!gate.Close()) ParkForGood();
-  MarkEnding();
-  gate.Drain(kWriteDrainLimit);
-}
-
-void EndProcess(int code) {
-  if (code != 0) {
-    int none = 0;
-    g_exit_code.compare_exchange_strong(none, code);
-  }
-  StopWrites();
-  EndStatus();
-  std::fflush(stdout);
-  const int exit_code = g_exit_code.load();
-  if (g_end_report != nullptr) g_end_report(exit_code);
-  std::fflush(stderr);
-  std::_Exit(exit_code);
-}
-
 TimeText Now() {
-  // ctime answers in one static buffer shared by every thread.
-  static std::mutex ctime_mutex;
+  // ctime answers in one static buffer shared by every thread. Never
+  // destroyed, for the same late report as ConsoleMutex.
+  static std::mutex* const ctime_mutex = new std::mutex;
   TimeText out;
   const std::time_t now = std::time(nullptr);
-  std::lock_guard<std::mutex> hold(ctime_mutex);
+  std::lock_guard<std::mutex> hold(*ctime_mutex);
   const char* text =
       std::ctime(&now);  // NOLINT(concurrency-mt-unsafe): guarded
   if (text != nullptr) {

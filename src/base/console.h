@@ -13,27 +13,6 @@ namespace vorbex {
 // thread before anything is printed.
 void InitConsole();
 
-// Ends the process with code from any thread: no write starts any more,
-// those in flight are waited for (a few seconds at most), the streams are
-// flushed, then the process ends at once, without static destructors, so
-// threads that are still working never run on torn-down state. When several
-// threads end the process at once, the first one ends it, with the first
-// non-zero code that any of them asked for. REQUIRES: the caller is not in
-// the middle of a write.
-[[noreturn]] void EndProcess(int code);
-
-// Makes EndProcess call report with the exit code, once, on the thread that
-// ends the process, after the writes in flight have finished and standard
-// output has been flushed: for the run's summary on standard error.
-// REQUIRES: main thread, before any other thread starts.
-void SetEndReport(void (*report)(int code));
-
-// What EndProcess does before it flushes: for a process that ends by
-// returning from main. Does not return when another thread has begun to
-// end the process. REQUIRES: every thread that may be joined later has been
-// joined; a thread that tries to write from now on never finishes.
-void StopWrites();
-
 // Standard output and the live status line on standard error share one
 // terminal, so every line the run prints on standard output goes through
 // here: the status line is erased first, and the line is flushed whole.
@@ -45,6 +24,10 @@ VORBEX_PRINTF(1, 2) void PrintOutf(const char* format, ...);
 void PrintOutWhileRunning(std::string_view text);
 // The same for a warning on standard error.
 VORBEX_PRINTF(1, 2) void PrintErrf(const char* format, ...);
+
+// The process has begun to end: PrintOutWhileRunning prints nothing from
+// now on. Safe for concurrent use.
+void NoteProcessEnding();
 
 // Turns the status line on or off for the rest of the run. REQUIRES: main
 // thread, before any other thread starts.

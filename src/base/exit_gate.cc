@@ -12,8 +12,9 @@ namespace {
 // enough to cost nothing.
 constexpr uint64_t kPollMilliseconds = 1;
 
-// Constant-initialized and trivially destroyed, so it is there before the
-// first thread and after the last destructor.
+// Global because every write on every thread passes it, and any thread may
+// end the process. Constant-initialized and trivially destroyed, so it is
+// there before the first thread and after the last destructor.
 constinit ExitGate g_process_gate;
 // Written only by SetProcessExitGate, which runs while no other thread uses
 // it; a plain pointer, as every write reads it.

@@ -5,9 +5,9 @@
 namespace vorbex {
 namespace {
 
-// Written by whichever thread ends the run, read by the one that reports it,
-// possibly another; nothing else hangs on them, so the default ordering is
-// plenty.
+// Global because whichever thread ends the run notes why, and the one that
+// reports it, possibly another, reads the notes; nothing else hangs on
+// them, so the default ordering is plenty.
 constinit std::atomic<EndCause> g_end_cause{EndCause::kUnknown};
 constinit std::atomic<CheckOutcome> g_check_outcome{CheckOutcome::kNone};
 constinit std::atomic<uint32_t> g_error_line{0};

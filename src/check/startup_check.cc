@@ -5,6 +5,7 @@
 
 #include "base/console.h"
 #include "base/flags.h"
+#include "base/process_end.h"
 #include "base/run_outcome.h"
 #include "base/text.h"
 #include "check/scanner.h"

@@ -15,9 +15,15 @@
 namespace vorbex {
 namespace {
 
-// Both are changed only by Open and Close, on the main thread.
+// Both are changed only by Open and Close, on the main thread. The lock's
+// slot is never destroyed, as the record of mismatches is not: a test that
+// main could not stop keeps its disk open and may still report while the
+// process returns from main and runs its destructors.
 TestDisk* g_disk_list = nullptr;
-std::optional<std::mutex> g_report_lock;
+std::optional<std::mutex>& ReportLockSlot() {
+  static auto* const slot = new std::optional<std::mutex>;
+  return *slot;
+}
 
 // Set once; Open can run on the main thread only, but a size query may also
 // happen on a test thread.
@@ -49,7 +55,7 @@ bool HasDevicePrefix(const std::string& path) {
 TestDisk* DiskListHead() { return g_disk_list; }
 
 std::mutex* ReportLock() {
-  return g_report_lock.has_value() ? &*g_report_lock : nullptr;
+  return ReportLockSlot().has_value() ? &*ReportLockSlot() : nullptr;
 }
 
 void TestDisk::Open(const std::string& path, int32_t test_code,
@@ -80,7 +86,7 @@ void TestDisk::Open(const std::string& path, int32_t test_code,
       if (Spare == nullptr) throw Error(error);
     }
     Path = path;
-    if (!g_report_lock.has_value()) g_report_lock.emplace();
+    if (!ReportLockSlot().has_value()) ReportLockSlot().emplace();
     TestCode = test_code;
     Counts = ClaimCounters(test_code);
     RangeStates = std::make_unique<BlockState[]>(buffer_blocks);
@@ -156,7 +162,7 @@ void TestDisk::Close() {
     if (table != nullptr && d->Table == table) return;
   }
   delete table;
-  if (g_disk_list == nullptr) g_report_lock.reset();
+  if (g_disk_list == nullptr) ReportLockSlot().reset();
 }
 
 int32_t TestDisk::GetBlockCount() {

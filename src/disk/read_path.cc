@@ -16,6 +16,7 @@
 
 #include "base/console.h"
 #include "base/flags.h"
+#include "base/process_end.h"
 #include "disk/block_format.h"
 #include "disk/block_stores.h"
 #include "disk/disk_handle.h"

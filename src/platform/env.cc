@@ -66,6 +66,16 @@ uint32_t Env::OpenTargetReadOnly(const std::string& /*path*/, bool /*volume*/,
   return kErrorNotSupported;
 }
 
+std::chrono::steady_clock::time_point SteadyDeadlineAfter(
+    int64_t milliseconds) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point now = Clock::now();
+  const auto room = std::chrono::floor<std::chrono::milliseconds>(
+      Clock::time_point::max() - now);
+  if (milliseconds >= room.count()) return Clock::time_point::max();
+  return now + std::chrono::milliseconds(milliseconds);
+}
+
 Env* CurrentEnv() { return g_current != nullptr ? g_current : NativeEnv(); }
 
 void SetCurrentEnv(Env* env) { g_current = env; }

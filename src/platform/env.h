@@ -2,6 +2,7 @@
 #define VORBEX_PLATFORM_ENV_H_
 
 #include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -116,12 +117,19 @@ bool StderrIsTerminal();
 int StderrColumns();
 
 // Waits until an interrupt has come or milliseconds have passed on the
-// steady clock (for ever when milliseconds is negative). Returns the exit
-// code that a process ended by that interrupt conventionally gives (130 for
-// SIGINT, 143 for SIGTERM), or 0 when the time passed first. An interrupt
-// that came before the call is reported at once, to every thread that
-// waits. REQUIRES: after CatchInterrupts.
+// steady clock (for ever when milliseconds is negative; a wait past the
+// clock's last instant, some 292 years after the clock began to count,
+// ends there). Returns the exit code that a process ended by that interrupt
+// conventionally gives (130 for SIGINT, 143 for SIGTERM), or 0 when the
+// time passed first. An interrupt that came before the call is reported at
+// once, to every thread that waits. REQUIRES: after CatchInterrupts.
 int WaitForInterrupt(int64_t milliseconds);
+
+// The steady clock's instant milliseconds from now, or its last instant
+// when that lies beyond it: the clock counts nanoseconds in 64 bits, and a
+// sum past them would wrap into the past. For the implementations of
+// WaitForInterrupt.
+std::chrono::steady_clock::time_point SteadyDeadlineAfter(int64_t milliseconds);
 
 // The Windows error code that stands for a thread the system would not
 // start, given what the standard library threw for it.

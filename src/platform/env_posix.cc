@@ -452,8 +452,7 @@ void CatchInterrupts() {
 
 int WaitForInterrupt(int64_t milliseconds) {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(milliseconds);
+  const Clock::time_point deadline = SteadyDeadlineAfter(milliseconds);
   for (;;) {
     const int signal_number = g_interrupt.load();
     if (signal_number != 0) return 128 + signal_number;

@@ -483,8 +483,7 @@ void CatchInterrupts() {
 
 int WaitForInterrupt(int64_t milliseconds) {
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(milliseconds);
+  const Clock::time_point deadline = SteadyDeadlineAfter(milliseconds);
   for (;;) {
     const int code = g_interrupt_code.load();
     if (code != 0) return code;

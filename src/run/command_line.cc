@@ -34,7 +34,8 @@ bool TakeWindowOption(int argc, const char* const* argv, int* i,
                 "K, M, G or T (powers of 1024)";
     return false;
   }
-  (name == "--offset" ? cl->window_offset : cl->window_size) = *bytes;
+  RunOptions& options = cl->options;
+  (name == "--offset" ? options.WindowOffset : options.WindowSize) = *bytes;
   return true;
 }
 
@@ -96,8 +97,9 @@ std::optional<uint32_t> ScanUnsigned(const std::string& text, size_t* pos) {
 // Inspecting only reads, so nothing that asks for writing or a run may come
 // with it.
 void CheckInspect(bool more, CommandLine* cl) {
-  if (cl->resume != 0 || cl->errstop != 0 || cl->format != 0 ||
-      cl->check != 0) {
+  const RunOptions& options = cl->options;
+  if (options.resume != 0 || options.errstop != 0 || options.format != 0 ||
+      options.check != 0) {
     cl->error = "--inspect takes no other option";
   } else if (!cl->target || !cl->level || more) {
     cl->error = "--inspect takes TARGET FIRST [COUNT]";
@@ -153,10 +155,10 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
       continue;
     }
     switch (std::toupper(static_cast<unsigned char>(argv[i][1]))) {
-      case 'R': cl.resume = 1; break;
-      case 'E': cl.errstop = 1; break;
-      case 'F': cl.format = 1; break;
-      default: cl.check = 1; break;
+      case 'R': cl.options.resume = 1; break;
+      case 'E': cl.options.errstop = 1; break;
+      case 'F': cl.options.format = 1; break;
+      default: cl.options.check = 1; break;
     }
   }
   if (i < argc) cl.target = argv[i++];

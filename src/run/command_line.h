@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "base/flags.h"
+
 namespace vorbex {
 
 inline constexpr char kUsage[] =
@@ -21,10 +23,8 @@ inline constexpr int32_t kFormatLevel = 10000;
 
 // The words of the command line, read but not yet acted on.
 struct CommandLine {
-  int32_t resume = 0;
-  int32_t check = 0;
-  int32_t format = 0;
-  int32_t errstop = 0;
+  // The short options, --offset and --size.
+  RunOptions options;
   // Absent when no argument was left for the target: print the usage line.
   std::optional<std::string> target;
   std::optional<std::string> level;
@@ -37,9 +37,6 @@ struct CommandLine {
   bool inspect = false;
   std::optional<bool> progress;  // absent: on when stderr is a terminal
   std::optional<std::string> json_path;
-  // --offset and --size: the window of the target that every mode works on.
-  int64_t window_offset = 0;
-  int64_t window_size = 0;  // 0: up to the target's end
   // Set when the words cannot be run: a one-line reason for stderr, after
   // the usage line.
   std::string error;

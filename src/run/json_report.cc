@@ -27,7 +27,9 @@ using Json = nlohmann::ordered_json;
 // Bumped when a field changes meaning or goes; new fields do not bump it.
 constexpr int kReportVersion = 1;
 
-// Set by StartJsonReport on the main thread before any other thread starts
+// Global because whichever thread ends the process writes the report, from
+// the end report that takes nothing but the exit code. Set by
+// StartJsonReport on the main thread before any other thread starts
 // (thread creation orders it); read by the one thread that ends the run.
 struct JsonReportSetting {
   bool Wanted = false;
@@ -61,7 +63,7 @@ double Share(int64_t part, int64_t whole) {
 // With -c no test starts, whatever the level says.
 Json LevelTestsOf(const RunDescription& run) {
   Json tests = Json::array();
-  if (run.Check) return tests;
+  if (run.Options.check != 0) return tests;
   const LevelParts parts = SplitLevel(run.Level);
   for (int p = 0; p < parts.count; ++p) {
     const LevelTestList list = LevelTests(parts.values[p]);
@@ -155,10 +157,11 @@ std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
   doc["report_version"] = kReportVersion;
   doc["version"] = VersionText();
   doc["command_line"] = run.Arguments;
-  doc["options"] = {{"resume", run.Resume},
-                    {"errstop", run.Errstop},
-                    {"format", run.Format},
-                    {"check", run.Check}};
+  const RunOptions& options = run.Options;
+  doc["options"] = {{"resume", options.resume != 0},
+                    {"errstop", options.errstop != 0},
+                    {"format", options.format != 0},
+                    {"check", options.check != 0}};
   Json target = {{"argument", run.Target}, {"path", run.Path}};
   if (facts.HasCoverage) {
     target["blocks"] = facts.TargetBlocks;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/flags.h"
 #include "base/run_outcome.h"
 #include "disk/mismatch_log.h"
 #include "run/summary.h"
@@ -22,10 +23,7 @@ struct RunDescription {
   std::string Target;                  // as given
   std::string Path;                    // as opened
   int32_t Level = 0;                   // in force: 10000 with -f
-  bool Resume = false;
-  bool Errstop = false;
-  bool Format = false;
-  bool Check = false;
+  RunOptions Options;
 };
 
 // How the run ended, beyond its exit code (which is in the summary facts).

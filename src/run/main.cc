@@ -1,7 +1,6 @@
 // The program's entry: reads the command line, readies the target, starts
 // the tests of the level and waits out the time limit.
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -14,6 +13,7 @@
 #include "base/console.h"
 #include "base/error.h"
 #include "base/flags.h"
+#include "base/process_end.h"
 #include "base/random.h"
 #include "base/run_outcome.h"
 #include "check/inspect.h"
@@ -31,51 +31,74 @@
 namespace vorbex {
 namespace {
 
-// The time limit in milliseconds, or -1 for none.
+// Everything a run takes from the command line, read once; main hands it
+// down whole.
+struct RunPlan {
+  // The target, the level in force and the options, as the JSON report
+  // tells them.
+  RunDescription Description;
+  bool IsFile = false;  // a file, not a volume: far less demanding
+  // Two 32-bit counts of hours and minutes stay far below 2^63
+  // milliseconds; the wait alone knows how far its clock reaches.
+  int64_t LimitMs = -1;  // -1: none
+  bool Progress = false;
+  std::optional<std::string> JsonPath;
+};
+
 int64_t LimitMilliseconds(const std::optional<std::string>& text) {
   if (!text) return -1;
   const TimeLimit limit = ParseTimeLimit(*text);
   if (limit.IsNone()) return -1;
-  return static_cast<int64_t>(
-      std::min<uint64_t>(limit.Milliseconds(), INT64_MAX));
+  return static_cast<int64_t>(limit.Milliseconds());
 }
 
-// Waits out the time limit (none: for ever) unless an interrupt comes first;
-// either way the process ends here, the interrupt with its conventional
-// code and nothing more on standard output.
-[[noreturn]] void WaitForEnd(int64_t limit_ms) {
-  const int interrupt = platform::WaitForInterrupt(limit_ms);
-  if (interrupt != 0) EndProcess(interrupt);
-  PrintOutf("Tests stopped at %s", Now().c_str());
-  NoteEndCause(EndCause::kTimeLimit);
-  EndProcess(0);
-}
-
-// Every end of a run tells the operator what it covered, and the tools
-// what it found when --json asked for that.
-void ReportEnd(int exit_code) {
-  const SummaryFacts facts = CollectSummary(exit_code);
-  PrintSummary(facts);
-  WriteJsonReport(facts);
-}
-
-// False, having said why, when the report could not be written there.
-bool StartJson(const CommandLine& cl, int argc, const char* const* argv,
-               const std::string& path, int32_t level) {
-  RunDescription run;
+// REQUIRES: cl names a target.
+RunPlan PlanRun(const CommandLine& cl, int argc, const char* const* argv) {
+  RunPlan plan;
+  RunDescription& run = plan.Description;
   run.Arguments.assign(argv, argv + argc);
   run.Target = *cl.target;
-  run.Path = path;
-  run.Level = level;
-  run.Resume = cl.resume != 0;
-  run.Errstop = cl.errstop != 0;
-  run.Format = cl.format != 0;
-  run.Check = cl.check != 0;
-  std::string why;
-  if (StartJsonReport(*cl.json_path, std::move(run), &why)) return true;
-  std::fprintf(stderr, "--json: cannot write %s: %s\n", cl.json_path->c_str(),
-               why.c_str());
-  return false;
+  run.Path = TargetPath(run.Target);
+  run.Options = cl.options;
+  run.Level = cl.level ? ParseLevel(*cl.level) : kDefaultLevel;
+  if (run.Options.format != 0) run.Level = kFormatLevel;
+  plan.IsFile = !NamesVolumeLetter(run.Target) &&
+                !platform::CurrentEnv()->NamesDevice(run.Path);
+  plan.LimitMs = LimitMilliseconds(cl.time_limit);
+  plan.Progress = cl.progress.value_or(platform::StderrIsTerminal());
+  plan.JsonPath = cl.json_path;
+  return plan;
+}
+
+// The answer to a command line that asks for neither a run nor --inspect:
+// its mistake, the help, the version, or the usage line when it names no
+// target. Nothing when it does.
+std::optional<int> AnswerWithoutTarget(const CommandLine& cl) {
+  if (!cl.error.empty()) {
+    std::fputs(kUsage, stderr);
+    std::fprintf(stderr, "%s\n", cl.error.c_str());
+    return 1;
+  }
+  if (cl.help) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (cl.version) {
+    std::printf("Vorbex %s\n", VersionText());
+    return 0;
+  }
+  if (!cl.target) {
+    std::fputs(kUsage, stderr);
+    return 1;
+  }
+  return std::nullopt;
+}
+
+// A fresh identity for this run's stamps, so that a resume tells them from
+// an earlier run's.
+uint32_t DrawRunID() {
+  Random random(static_cast<uint32_t>(std::time(nullptr)));
+  return static_cast<uint32_t>(random.Draw());
 }
 
 int Inspect(const CommandLine& cl) {
@@ -101,98 +124,148 @@ int Inspect(const CommandLine& cl) {
   return 1;
 }
 
-int Main(int argc, const char* const* argv) {
-  InitConsole();
-  MarkRunStart();
-  const CommandLine cl = ParseCommandLine(argc, argv);
-  if (!cl.error.empty()) {
-    std::fputs(kUsage, stderr);
-    std::fprintf(stderr, "%s\n", cl.error.c_str());
-    return 1;
-  }
-  if (cl.help) {
-    std::fputs(kHelp, stdout);
-    return 0;
-  }
-  if (cl.version) {
-    std::printf("Vorbex %s\n", VersionText());
-    return 0;
-  }
-  g_flags.WindowOffset = cl.window_offset;
-  g_flags.WindowSize = cl.window_size;
-  if (cl.inspect) return Inspect(cl);
-  if (!cl.target) {
-    std::fputs(kUsage, stderr);
-    return 1;
-  }
-  g_flags.resume = cl.resume;
-  g_flags.check = cl.check;
-  g_flags.format = cl.format;
-  g_flags.errstop = cl.errstop;
-  // Every end of a run from here on tells the operator what it covered.
-  SetEndReport(ReportEnd);
-  const int64_t limit_ms = LimitMilliseconds(cl.time_limit);
-  EnableStatus(cl.progress.value_or(platform::StderrIsTerminal()));
+// Every end of a run tells the operator what it covered, and the tools
+// what it found when --json asked for that.
+void ReportEnd(int exit_code) {
+  const SummaryFacts facts = CollectSummary(exit_code);
+  PrintSummary(facts);
+  WriteJsonReport(facts);
+}
 
-  const std::string path = TargetPath(*cl.target);
-  if (!NamesVolumeLetter(*cl.target) &&
-      !platform::CurrentEnv()->NamesDevice(path)) {
-    std::fputs(kFileWarnings, stderr);
-  }
-  int32_t level = cl.level ? ParseLevel(*cl.level) : kDefaultLevel;
-  if (cl.format != 0) level = kFormatLevel;
-  if (cl.json_path && !StartJson(cl, argc, argv, path, level)) return 1;
+// False, having said why, when the report could not be written there.
+bool StartJson(const RunPlan& plan) {
+  std::string why;
+  if (StartJsonReport(*plan.JsonPath, plan.Description, &why)) return true;
+  std::fprintf(stderr, "--json: cannot write %s: %s\n",
+               plan.JsonPath->c_str(), why.c_str());
+  return false;
+}
 
-  Random random(static_cast<uint32_t>(std::time(nullptr)));
-  g_flags.RunID = static_cast<uint32_t>(random.Draw());
+// A format is one pass from the start, the start-up check's scan
+// included; a check or a resume scans before the tests start.
+StatusPhase FirstPhase(const RunOptions& options) {
+  if (options.format != 0) return StatusPhase::kFormat;
+  if (options.resume != 0 || options.check != 0) return StatusPhase::kCheck;
+  return StatusPhase::kTests;
+}
 
-  // From here on an interrupt ends the run with its summary, even in the
-  // middle of the start-up check, and the status line is drawn.
-  platform::CatchInterrupts();
-  std::optional<RunWatcher> watcher;
-  // Keeps the target's table alive for the whole run.
-  std::unique_ptr<TestDisk> anchor;
-  // The tests borrow path, which outlives them.
-  ThreadTable tests;
-  try {
-    try {
-      try {
-        watcher.emplace(
-            limit_ms < 0 ? -1.0 : static_cast<double>(limit_ms) / 1000.0,
-            StatusEnabled());
-      } catch (const std::system_error& e) {
-        throw Error(platform::ThreadStartError(e.code()));
-      }
-      anchor = StartupCheck(path);
-      if (g_flags.check != 0) {
-        NoteEndCause(EndCause::kCheckDone);
-        EndProcess(0);
-      }
-      const LevelParts parts = SplitLevel(level);
-      for (int i = 0; i < parts.count; ++i) {
-        CreateLevelTests(tests, path, parts.values[i]);
-      }
-      watcher->MarkTestsStarted();
-      WaitForEnd(limit_ms);
-    } catch (const std::bad_alloc&) {
-      // Memory that ran out is a failure like any other the system reports.
-      throw Error(platform::kErrorNotEnoughMemory);
+StatusPhase TestsPhase(const RunOptions& options) {
+  return options.format != 0 ? StatusPhase::kFormat : StatusPhase::kTests;
+}
+
+// What a run holds while it goes, on the main thread alone; the test
+// threads never touch it.
+class Run {
+ public:
+  explicit Run(const RunPlan& plan) : plan_(plan) {}
+
+  // Readies the target, starts the tests and waits out the time limit,
+  // and ends the process, unless an Error (or memory that ran out) is
+  // thrown on the way.
+  [[noreturn]] void Go() {
+    StartWatcher();
+    anchor_ = StartupCheck(plan_.Description.Path);
+    if (options().check != 0) {
+      NoteEndCause(EndCause::kCheckDone);
+      EndProcess(0);
     }
-  } catch (const Error& e) {
-    PrintOutf("Error %d\n", static_cast<int>(e.code()));
-    NoteErrorLine(e.code());
+    StartTests();
+    WaitForEnd();
+  }
+
+  // Says that error ended the run; ends the process at once under errstop,
+  // and otherwise stops everything and reports the end, for main to return.
+  void EndAfter(const Error& error) {
+    PrintOutf("Error %d\n", static_cast<int>(error.code()));
+    NoteErrorLine(error.code());
     NoteEndCause(EndCause::kError);
-    if (g_flags.errstop != 0) EndProcess(1);
-    StopAllTests(tests);
-    if (anchor != nullptr) anchor->Close();
+    if (options().errstop != 0) EndProcess(1);
+    StopAllTests(tests_);
+    if (anchor_ != nullptr) anchor_->Close();
     // An interrupt from now on would find the process already ending, and
     // the watcher could not be stopped.
-    watcher.reset();
+    watcher_.reset();
     // A test that could not be stopped may still be writing.
     StopWrites();
     ReportEnd(0);
   }
+
+ private:
+  const RunOptions& options() const { return plan_.Description.Options; }
+
+  void StartWatcher() {
+    const double limit_seconds =
+        plan_.LimitMs < 0 ? -1.0 : static_cast<double>(plan_.LimitMs) / 1000.0;
+    try {
+      watcher_.emplace(limit_seconds, StatusEnabled(), FirstPhase(options()));
+    } catch (const std::system_error& e) {
+      throw Error(platform::ThreadStartError(e.code()));
+    }
+  }
+
+  void StartTests() {
+    watcher_->EnterPhase(TestsPhase(options()));
+    const LevelParts parts = SplitLevel(plan_.Description.Level);
+    for (int i = 0; i < parts.count; ++i) {
+      CreateLevelTests(tests_, plan_.Description.Path, parts.values[i]);
+    }
+    watcher_->MarkTestsStarted();
+  }
+
+  // Waits out the time limit (none: for ever) unless an interrupt comes
+  // first; either way the process ends here, the interrupt with its
+  // conventional code and nothing more on standard output.
+  [[noreturn]] void WaitForEnd() {
+    const int interrupt = platform::WaitForInterrupt(plan_.LimitMs);
+    if (interrupt != 0) EndProcess(interrupt);
+    PrintOutf("Tests stopped at %s", Now().c_str());
+    NoteEndCause(EndCause::kTimeLimit);
+    EndProcess(0);
+  }
+
+  // The tests borrow the plan's path, which outlives them.
+  const RunPlan& plan_;
+  std::optional<RunWatcher> watcher_;
+  // Keeps the target's table alive for the whole run.
+  std::unique_ptr<TestDisk> anchor_;
+  ThreadTable tests_;
+};
+
+// Returns 1 at once when the JSON report could not be written there;
+// otherwise ends the process, unless an Error ended the run without
+// errstop: then it returns 0 for main to return.
+int RunTests(const RunPlan& plan) {
+  // Every end of a run from here on tells the operator what it covered.
+  SetEndReport(ReportEnd);
+  EnableStatus(plan.Progress);
+  if (plan.IsFile) std::fputs(kFileWarnings, stderr);
+  if (plan.JsonPath && !StartJson(plan)) return 1;
+  // From here on an interrupt ends the run with its summary, even in the
+  // middle of the start-up check, and the status line is drawn.
+  platform::CatchInterrupts();
+  Run run(plan);
+  try {
+    run.Go();
+  } catch (const std::bad_alloc&) {
+    // Memory that ran out is a failure like any other the system reports.
+    run.EndAfter(Error(platform::kErrorNotEnoughMemory));
+  } catch (const Error& e) {
+    run.EndAfter(e);
+  }
   return 0;
+}
+
+int Main(int argc, const char* const* argv) {
+  InitConsole();
+  MarkRunStart();
+  const CommandLine cl = ParseCommandLine(argc, argv);
+  if (const std::optional<int> answer = AnswerWithoutTarget(cl)) {
+    return *answer;
+  }
+  // --inspect reads through the window too, and stamps nothing.
+  g_flags = Flags{cl.options, DrawRunID()};
+  if (cl.inspect) return Inspect(cl);
+  return RunTests(PlanRun(cl, argc, argv));
 }
 
 }  // namespace

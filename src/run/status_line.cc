@@ -5,7 +5,7 @@
 #include <cinttypes>
 
 #include "base/console.h"
-#include "base/flags.h"
+#include "base/process_end.h"
 #include "base/text.h"
 #include "disk/disk_handle.h"
 #include "platform/env.h"
@@ -32,9 +32,10 @@ std::string Rate(int64_t now, int64_t before, double seconds) {
 
 }  // namespace
 
-StatusSample SampleStatus() {
+StatusSample SampleStatus(StatusPhase phase) {
   const SummaryFacts facts = CollectSummary(0);
   StatusSample s;
+  s.Phase = phase;
   s.Seconds = facts.Seconds;
   s.TargetBlocks = facts.TargetBlocks;
   const SummaryRow total = TotalOf(facts.Rows);
@@ -43,17 +44,13 @@ StatusSample SampleStatus() {
   s.Transfers = total.Transfers;
   s.BlocksVerified = total.BlocksVerified;
   s.Mismatches = total.Mismatches;
-  bool tests = false;
-  int64_t scanned = 0;
-  for (const SummaryRow& r : facts.Rows) {
-    if (r.Code != 0) tests = true;
-    if (r.Code == 0) scanned += r.BytesRead / kBlockSize;
-  }
-  if (g_flags.format != 0) {
-    s.Phase = StatusPhase::kFormat;
+  if (phase == StatusPhase::kFormat) {
     s.Position = facts.BlocksWritten;
-  } else if (!tests && (g_flags.check != 0 || g_flags.resume != 0)) {
-    s.Phase = StatusPhase::kCheck;
+  } else if (phase == StatusPhase::kCheck) {
+    int64_t scanned = 0;
+    for (const SummaryRow& r : facts.Rows) {
+      if (r.Code == 0) scanned += r.BytesRead / kBlockSize;
+    }
     // Rereads of a few suspect blocks may count twice.
     s.Position = std::min(scanned, s.TargetBlocks);
   }
@@ -101,10 +98,13 @@ std::string StatusText(const StatusSample& now, const StatusSample& before,
   return out;
 }
 
-RunWatcher::RunWatcher(double limit_seconds, bool draw)
+RunWatcher::RunWatcher(double limit_seconds, bool draw, StatusPhase phase)
     : limit_seconds_(limit_seconds),
       draw_(draw),
+      phase_(phase),
       thread_([this] { Watch(); }) {}
+
+void RunWatcher::EnterPhase(StatusPhase phase) { phase_.store(phase); }
 
 void RunWatcher::MarkTestsStarted() {
   tests_began_.store(SecondsSinceRunStart());
@@ -121,13 +121,13 @@ void RunWatcher::Watch() {
       std::chrono::duration<double>(kDrawEverySeconds));
   Clock::time_point next = Clock::now() + every;
   StatusSample before;
-  if (draw_) before = SampleStatus();
+  if (draw_) before = SampleStatus(phase_.load());
   while (!stop_.load()) {
     const int interrupt = platform::WaitForInterrupt(kWatchSliceMs);
     if (interrupt != 0) EndProcess(interrupt);
     if (!draw_ || Clock::now() < next) continue;
     next += every;
-    const StatusSample now = SampleStatus();
+    const StatusSample now = SampleStatus(phase_.load());
     const double began = tests_began_.load();
     std::string line = StatusText(
         now, before, began < 0 ? 0.0 : now.Seconds - began, limit_seconds_);

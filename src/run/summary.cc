@@ -17,6 +17,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Global because whichever thread ends the process prints the summary.
 // Set once by main before any other thread exists; read by whoever prints.
 constinit std::atomic<int64_t> g_start_ticks{0};
 

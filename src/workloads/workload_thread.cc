@@ -7,6 +7,7 @@
 #include "base/console.h"
 #include "base/error.h"
 #include "base/flags.h"
+#include "base/process_end.h"
 #include "base/run_outcome.h"
 #include "platform/env.h"
 #include "platform/error_codes.h"
