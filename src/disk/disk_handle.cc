@@ -15,6 +15,8 @@
 namespace vorbex {
 namespace {
 
+// Every disk opened on one path shares that path's table, and Open finds
+// it through the list of all open disks, whichever thread each serves.
 // Both are changed only by Open and Close, on the main thread. The lock's
 // slot is never destroyed, as the record of mismatches is not: a test that
 // main could not stop keeps its disk open and may still report while the
@@ -25,8 +27,9 @@ std::optional<std::mutex>& ReportLockSlot() {
   return *slot;
 }
 
-// Set once; Open can run on the main thread only, but a size query may also
-// happen on a test thread.
+// Process-wide, so that each warning is printed once a run however many
+// disks open the target. Set once; Open can run on the main thread only,
+// but a size query may also happen on a test thread.
 std::atomic<bool> g_warned_buffered{false};
 std::atomic<bool> g_warned_too_large{false};
 

@@ -12,8 +12,10 @@
 namespace vorbex {
 namespace {
 
-// Stored once, by the main thread at the first open of the window; a
-// summary that races that open may see either the request or the result.
+// Process-wide, since the summary and the JSON report, made by whichever
+// thread ends the run, tell the window's length, which the first open
+// learns. Stored once, by the main thread at the first open of the window;
+// a summary that races that open may see either the request or the result.
 std::atomic<bool> g_recorded{false};
 std::atomic<int64_t> g_window_bytes{0};
 

@@ -8,7 +8,9 @@
 namespace vorbex::platform {
 namespace {
 
-// Written only by SetCurrentEnv, which runs while no other thread uses it.
+// Process-wide, so that a test puts in a fake system for every open without
+// handing it down through each room. Written only by SetCurrentEnv, which
+// runs while no other thread uses it.
 Env* g_current = nullptr;
 
 class WindowTarget final : public Target {
