@@ -115,7 +115,7 @@ void ReferenceScan(TestDisk& d) {
   ReferenceWindow win;
   win.extent_seqs.assign(3 * static_cast<size_t>(b), 0);
   win.map_seqs.assign(3 * static_cast<size_t>(b), 0);
-  d.ReadRange(0, 1, win.Policy());
+  d.ReadRange(0, 1);
   const BlockHeader zero = LoadHeader(d.Buffer);
   if (zero.Blkno != 0 || zero.Magic != kMagic) throw Error(11);
   d.Table->DiskID = zero.DiskID;

@@ -41,9 +41,10 @@ BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk, uint32_t disk_id,
                    int32_t block_count);
 
 // Finds the facts of every block of a chunk, on the calling thread and on
-// workers of its own, one share each. The workers only read the chunk and
-// each writes its own share of the facts; the caller waits for all of them
-// before it looks at any.
+// workers of its own, one share each. Each writes its own share of the
+// facts and poisons only its own blocks' first words; the map of the block
+// before its share, which it reads, lies in bytes that no one writes. The
+// caller waits for all of them before it looks at any.
 class FactFinder {
  public:
   // workers: threads besides the caller's.

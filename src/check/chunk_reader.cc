@@ -16,13 +16,14 @@ size_t Bytes(int32_t blocks) {
 
 }  // namespace
 
-Pages::Pages(platform::Env* env, size_t bytes) : env_(env), bytes_(bytes) {
+ChunkReader::Pages::Pages(platform::Env* env, size_t bytes)
+    : env_(env), bytes_(bytes) {
   uint32_t error = platform::kErrorSuccess;
   p_ = static_cast<uint8_t*>(env_->AllocatePages(bytes_, &error));
   if (p_ == nullptr) throw Error(error);
 }
 
-Pages::~Pages() { env_->FreePages(p_, bytes_); }
+ChunkReader::Pages::~Pages() { env_->FreePages(p_, bytes_); }
 
 ChunkReader::ChunkReader(platform::Env* env, platform::Target* target,
                          int32_t chunk, int32_t blocks)

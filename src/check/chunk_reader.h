@@ -13,31 +13,16 @@
 
 namespace vorbex {
 
-// Page-aligned memory from the Env, freed when it goes.
-class Pages {
- public:
-  Pages(platform::Env* env, size_t bytes);
-  ~Pages();
-  Pages(const Pages&) = delete;
-  Pages& operator=(const Pages&) = delete;
-
-  uint8_t* get() const { return p_; }
-
- private:
-  platform::Env* env_;
-  size_t bytes_;
-  uint8_t* p_ = nullptr;
-};
-
 // Reads the target's chunks in order on a thread of its own, one ahead of
 // the caller, into two buffers of its own in turn, so that the device is
 // not left idle while the caller analyses. Each read is made as a verified
 // read makes it: every block's first word poisoned, then one transfer. The
 // caller poisons the blocks of a buffer before it gives the buffer back,
 // while their lines are still in its cache; here that would be a second
-// pass over memory in the way of the next transfer. A third buffer was
-// tried: on a virtual machine a larger set of buffers slowed every
-// transfer more than it won.
+// pass over memory in the way of the next transfer. A third buffer in turn
+// was tried: on a virtual machine a larger set of buffers slowed every
+// transfer more than it won. (The disk's own buffer, where the check reads
+// again the few blocks it must, is touched by those reads alone.)
 // A read's outcome, or what it threw, is handed over rather than raised, so
 // that the caller raises it at the point where reading in order would have.
 // After a failed read nothing more is read.
@@ -70,6 +55,22 @@ class ChunkReader {
 
  private:
   static constexpr int kSlots = 2;
+
+  // Page-aligned memory from the Env, freed when it goes.
+  class Pages {
+   public:
+    Pages(platform::Env* env, size_t bytes);
+    ~Pages();
+    Pages(const Pages&) = delete;
+    Pages& operator=(const Pages&) = delete;
+
+    uint8_t* get() const { return p_; }
+
+   private:
+    platform::Env* env_;
+    size_t bytes_;
+    uint8_t* p_ = nullptr;
+  };
 
   void Loop();
 

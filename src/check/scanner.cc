@@ -131,7 +131,7 @@ void Scanner::Run() {
 // Every run stamps block 0 anew, so its DiskID is the target's, and stamps
 // with any other are not this target's.
 void Scanner::AdoptBlockZero() {
-  disk_.ReadRange(0, 1, Policy());
+  disk_.ReadRange(0, 1);
   const BlockHeader zero = LoadHeader(disk_.Buffer);
   if (zero.Blkno != 0 || zero.Magic != kMagic) {
     throw Error(platform::kErrorBadFormat);

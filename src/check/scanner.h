@@ -23,7 +23,8 @@ class Scanner {
   // chunk; it must be the only open disk of its target, and the calling
   // thread the only one that uses the target, until the check ends.
   // finders: threads that find what each block says of itself, the
-  // check's own included; 0 for one per processor beyond two.
+  // check's own included; 0 for the check's own and a worker for each
+  // processor beyond two (at most 15).
   explicit Scanner(TestDisk& disk, int32_t finders = 0);
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;

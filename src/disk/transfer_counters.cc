@@ -9,9 +9,16 @@
 namespace vorbex {
 namespace {
 
-RunCounters g_process_counters;
+// Never destroyed: a test that main could not stop may still count, and
+// the summary still read them, while the process returns from main and
+// runs its destructors.
+RunCounters& ProcessCounters() {
+  static auto* const counters = new RunCounters;
+  return *counters;
+}
+
 // Written only by SetRunCounters, which runs while no other thread uses it.
-RunCounters* g_counters = &g_process_counters;
+RunCounters* g_counters = &ProcessCounters();
 
 }  // namespace
 
@@ -91,7 +98,7 @@ void SetRunCoverage(std::shared_ptr<TargetCoverage> coverage) {
 const TargetCoverage* RunCoverage() { return g_counters->Coverage(); }
 
 void SetRunCounters(RunCounters* counters) {
-  g_counters = counters != nullptr ? counters : &g_process_counters;
+  g_counters = counters != nullptr ? counters : &ProcessCounters();
 }
 
 }  // namespace vorbex
