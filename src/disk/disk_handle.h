@@ -87,6 +87,9 @@ struct VerifyPolicy {
   bool errstop_ends_process = true;
 };
 
+// The test threads' policy; one constant, so that no read builds its own.
+inline constexpr VerifyPolicy kThreadPolicy{};
+
 // What is wrong with one block as read: nothing, its header (expected holds
 // what it should say), or its fill (from offset on, which should be want).
 struct BlockFinding {
@@ -158,7 +161,7 @@ class TestDisk {
   // for a failed read. With errstop, unless the policy says otherwise, the
   // first mismatch ends the process with code 1 once its report is printed.
   void ReadRange(int32_t first, int32_t count,
-                 const VerifyPolicy& policy = VerifyPolicy{});
+                 const VerifyPolicy& policy = kThreadPolicy);
 
   // Checks the block in slot index of the range of count blocks that starts
   // at first and lies at data, against its RangeStates entry and its
@@ -171,7 +174,7 @@ class TestDisk {
                    bool known_good = false);
   // The same for a range read into Buffer, as the test threads read.
   void VerifyBlock(int32_t first, int32_t index, int32_t count) {
-    VerifyBlock(first, index, count, Buffer, VerifyPolicy{});
+    VerifyBlock(first, index, count, Buffer, kThreadPolicy);
   }
 
   // Judges block blk, as view shows it, against the table entry copied
