@@ -1,0 +1,168 @@
+// Both ways work on the CRC register as it stands between bytes (the
+// inverted CRC), so that a piece can start where another ended.
+//
+// The instruction takes three cycles to give its answer, one block has
+// only one register, and so one chain of instructions would wait on itself.
+// Three lanes of a run are summed at once instead, each from a register of
+// 0, and joined: the register after lane A and then lane B is the one
+// after A moved on by B's length in zero bytes, plus B's own from 0. Moving
+// a register on by a fixed length is linear, so four tables of 256 do it.
+
+#include "base/crc32c.h"
+
+#include <array>
+#include <cstring>
+
+#if (defined(__x86_64__) || defined(_M_X64)) && \
+    (defined(__GNUC__) || defined(__clang__))
+#include <nmmintrin.h>
+#define VORBEX_CRC32C_INSTRUCTION 1
+#else
+#define VORBEX_CRC32C_INSTRUCTION 0
+#endif
+
+namespace vorbex {
+namespace {
+
+constexpr uint32_t kPolynomial = 0x82F63B78;  // reflected
+
+// Slicing by eight: table k gives the register's change from a byte that
+// has k more bytes after it within the eight taken at once.
+using Tables = std::array<std::array<uint32_t, 256>, 8>;
+
+constexpr Tables MakeTables() {
+  Tables t{};
+  for (uint32_t b = 0; b < 256; ++b) {
+    uint32_t r = b;
+    for (int i = 0; i < 8; ++i) r = (r >> 1) ^ ((r & 1) != 0 ? kPolynomial : 0);
+    t[0][b] = r;
+  }
+  for (size_t k = 1; k < 8; ++k) {
+    for (uint32_t b = 0; b < 256; ++b) {
+      const uint32_t r = t[k - 1][b];
+      t[k][b] = (r >> 8) ^ t[0][r & 0xFF];
+    }
+  }
+  return t;
+}
+
+constexpr Tables kTables = MakeTables();
+
+uint32_t Load32(const uint8_t* p) {
+  uint32_t v = 0;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The register after n more bytes; little-endian loads, as on every
+// processor this is built for.
+uint32_t AdvanceByTables(uint32_t r, const uint8_t* p, size_t n) {
+  for (; n >= 8; n -= 8, p += 8) {
+    const uint32_t lo = Load32(p) ^ r;
+    const uint32_t hi = Load32(p + 4);
+    r = kTables[7][lo & 0xFF] ^ kTables[6][(lo >> 8) & 0xFF] ^
+        kTables[5][(lo >> 16) & 0xFF] ^ kTables[4][lo >> 24] ^
+        kTables[3][hi & 0xFF] ^ kTables[2][(hi >> 8) & 0xFF] ^
+        kTables[1][(hi >> 16) & 0xFF] ^ kTables[0][hi >> 24];
+  }
+  for (; n > 0; --n, ++p) r = (r >> 8) ^ kTables[0][(r ^ *p) & 0xFF];
+  return r;
+}
+
+#if VORBEX_CRC32C_INSTRUCTION
+
+// A lane's length: three lanes are 504 bytes, so a 512-byte block is one
+// run of three and eight bytes alone.
+constexpr size_t kLane = 168;
+
+// The register r moved on by kLane zero bytes, as four lookups: table k
+// holds the move of each value of r's byte k.
+using Shift = std::array<std::array<uint32_t, 256>, 4>;
+
+constexpr Shift MakeShift() {
+  // Where each of the register's 32 bits goes after kLane zero bytes.
+  std::array<uint32_t, 32> bit{};
+  for (int i = 0; i < 32; ++i) {
+    uint32_t r = uint32_t{1} << i;
+    for (size_t k = 0; k < 8 * kLane; ++k) {
+      r = (r >> 1) ^ ((r & 1) != 0 ? kPolynomial : 0);
+    }
+    bit[static_cast<size_t>(i)] = r;
+  }
+  Shift s{};
+  for (size_t k = 0; k < 4; ++k) {
+    for (uint32_t b = 0; b < 256; ++b) {
+      uint32_t r = 0;
+      for (size_t i = 0; i < 8; ++i) {
+        if ((b >> i & 1) != 0) r ^= bit[8 * k + i];
+      }
+      s[k][b] = r;
+    }
+  }
+  return s;
+}
+
+constexpr Shift kShift = MakeShift();
+
+uint32_t ShiftLane(uint32_t r) {
+  return kShift[0][r & 0xFF] ^ kShift[1][(r >> 8) & 0xFF] ^
+         kShift[2][(r >> 16) & 0xFF] ^ kShift[3][r >> 24];
+}
+
+uint64_t Load64(const uint8_t* p) {
+  uint64_t v = 0;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+__attribute__((target("sse4.2"))) uint32_t AdvanceByInstruction(
+    uint32_t r, const uint8_t* p, size_t n) {
+  for (; n >= 3 * kLane; n -= 3 * kLane, p += 3 * kLane) {
+    uint64_t a = r;
+    uint64_t b = 0;
+    uint64_t c = 0;
+    for (size_t k = 0; k < kLane; k += 8) {
+      a = _mm_crc32_u64(a, Load64(p + k));
+      b = _mm_crc32_u64(b, Load64(p + kLane + k));
+      c = _mm_crc32_u64(c, Load64(p + 2 * kLane + k));
+    }
+    r = ShiftLane(ShiftLane(static_cast<uint32_t>(a)) ^
+                  static_cast<uint32_t>(b)) ^
+        static_cast<uint32_t>(c);
+  }
+  uint64_t w = r;
+  for (; n >= 8; n -= 8, p += 8) w = _mm_crc32_u64(w, Load64(p));
+  auto v = static_cast<uint32_t>(w);
+  for (; n > 0; --n, ++p) v = _mm_crc32_u8(v, *p);
+  return v;
+}
+
+bool HasInstruction() {
+  static const bool has = __builtin_cpu_supports("sse4.2") != 0;
+  return has;
+}
+
+#endif  // VORBEX_CRC32C_INSTRUCTION
+
+}  // namespace
+
+uint32_t Crc32cPortable(const uint8_t* data, size_t n, uint32_t crc) {
+  return ~AdvanceByTables(~crc, data, n);
+}
+
+uint32_t Crc32c(const uint8_t* data, size_t n, uint32_t crc) {
+#if VORBEX_CRC32C_INSTRUCTION
+  if (HasInstruction()) return ~AdvanceByInstruction(~crc, data, n);
+#endif
+  return Crc32cPortable(data, n, crc);
+}
+
+bool Crc32cInHardware() {
+#if VORBEX_CRC32C_INSTRUCTION
+  return HasInstruction();
+#else
+  return false;
+#endif
+}
+
+}  // namespace vorbex
