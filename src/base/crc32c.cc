@@ -138,7 +138,7 @@ __attribute__((target("sse4.2"))) uint32_t AdvanceByInstruction(
 }
 
 bool HasInstruction() {
-  static const bool has = __builtin_cpu_supports("sse4.2") != 0;
+  static const bool has = static_cast<bool>(__builtin_cpu_supports("sse4.2"));
   return has;
 }
 

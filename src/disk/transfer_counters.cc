@@ -17,8 +17,13 @@ RunCounters& ProcessCounters() {
   return *counters;
 }
 
-// Written only by SetRunCounters, which runs while no other thread uses it.
-RunCounters* g_counters = &ProcessCounters();
+// Written only by SetRunCounters, which runs while no other thread uses it;
+// null for the process's own.
+RunCounters* g_counters = nullptr;
+
+RunCounters& Current() {
+  return g_counters != nullptr ? *g_counters : ProcessCounters();
+}
 
 }  // namespace
 
@@ -48,12 +53,12 @@ const TargetCoverage* RunCounters::Coverage() const {
 }
 
 TransferCounters* ClaimCounters(int32_t test_code) {
-  return g_counters->Claim(test_code);
+  return Current().Claim(test_code);
 }
 
-int ClaimedCounters() { return g_counters->Claimed(); }
+int ClaimedCounters() { return Current().Claimed(); }
 
-const TransferCounters& CountersAt(int index) { return g_counters->At(index); }
+const TransferCounters& CountersAt(int index) { return Current().At(index); }
 
 TargetCoverage::TargetCoverage(int32_t blocks)
     : blocks_(blocks < 0 ? 0 : blocks),
@@ -92,13 +97,11 @@ int64_t TargetCoverage::Count(
 }
 
 void SetRunCoverage(std::shared_ptr<TargetCoverage> coverage) {
-  g_counters->SetCoverage(std::move(coverage));
+  Current().SetCoverage(std::move(coverage));
 }
 
-const TargetCoverage* RunCoverage() { return g_counters->Coverage(); }
+const TargetCoverage* RunCoverage() { return Current().Coverage(); }
 
-void SetRunCounters(RunCounters* counters) {
-  g_counters = counters != nullptr ? counters : &ProcessCounters();
-}
+void SetRunCounters(RunCounters* counters) { g_counters = counters; }
 
 }  // namespace vorbex
