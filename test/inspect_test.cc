@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "disk/block_format.h"
+#include "disk/stamp_checksum.h"
 #include "platform/error_codes.h"
 #include "support/fake_env.h"
 
@@ -43,6 +45,12 @@ std::vector<uint8_t> Stamp(int32_t blkno, uint32_t seq, int64_t write_seq,
   return b;
 }
 
+std::string Hex(uint32_t v) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%x", v);
+  return hex;
+}
+
 class InspectTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -75,6 +83,7 @@ TEST_F(InspectTest, GoodBlockSaysSoOnEveryLine) {
             "\tSeq 5\n"
             "\tTest 10\n"
             "\tFill matches\n"
+            "\tChecksum none (a stamp of the older form)\n"
             "\tMap entries that the neighbours disagree with: none\n");
   EXPECT_EQ(outcome_.error, 0u);
   EXPECT_TRUE(outcome_.complaint.empty());
@@ -95,7 +104,19 @@ TEST_F(InspectTest, DamagedStampsAreNamed) {
   std::vector<uint8_t> wide = Stamp(40, 5, 100, 5);
   const int32_t end = 40;  // EndBlk no longer past the block
   std::memcpy(wide.data() + 24, &end, 4);
+  // Summed as a writer sums it, then damaged in a byte no field check sees.
+  std::vector<uint8_t> summed = Stamp(40, 5, 100, 5);
+  summed[41] = 1;
+  const uint32_t sum = BlockChecksum(summed.data());
+  std::memcpy(summed.data() + 44, &sum, 4);
+  std::vector<uint8_t> rotten = summed;
+  rotten[17] ^= 0x04;  // TestCode
+  std::vector<uint8_t> stray = Stamp(40, 5, 100, 5);
+  stray[46] = 1;
   const Case cases[] = {
+      {"summed", summed, "\tChecksum " + Hex(sum) + ": holds"},
+      {"rotten", rotten, "\tChecksum " + Hex(sum) + ", flag 1: computed "},
+      {"stray", stray, "\tChecksum none, yet bytes 41-47 hold 0 10000: damaged"},
       {"foreign", foreign, "\tDiskID d15d: foreign, block 0 has d15c\n"},
       {"misplaced", Stamp(41, 5, 100, 5),
        "\tBlkno 41: misplaced, this is block 40\n"},

@@ -58,6 +58,7 @@ void ReferenceAnalyse(TestDisk& d, ReferenceWindow& win, int32_t c,
   const BlockHeader h = LoadHeader(bytes);
   if (h.Magic != kMagic || h.DiskID != d.Table->DiskID) return;
   st[blk].fetch_or(kRecheck);
+  if (CheckChecksum(bytes, h).kind == ChecksumVerdict::kBad) return;
   if (h.Blkno != blk || h.BaseBlk < 0 || h.EndBlk > d.BlockCount ||
       h.BaseBlk > h.Blkno || h.Blkno >= h.EndBlk) {
     return;
@@ -173,6 +174,16 @@ class ScanTest : public testing::FakeDiskTest {
     PutBlock(b, bytes);
   }
 
+  // Gives a stamp whose checksum a patch broke a checksum that holds, as a
+  // writer that stamped those very fields would have.
+  void Reseal(int32_t b) {
+    std::vector<uint8_t> bytes = Block(b);
+    if (ChecksumFlag(LoadHeader(bytes.data())) != kChecksumFlag) return;
+    const uint32_t sum = BlockChecksum(bytes.data());
+    std::memcpy(bytes.data() + 44, &sum, sizeof sum);
+    PutBlock(b, bytes);
+  }
+
   // Overlapping writes of every length up to twice a chunk, some of them
   // lost or stamped for another target, then misplaced, damaged and absurd
   // stamps.
@@ -192,11 +203,14 @@ class ScanTest : public testing::FakeDiskTest {
       const std::vector<uint8_t> before = Block(lost);
       const uint32_t id = w->Table->DiskID;
       if (pick(0, 19) == 0) w->Table->DiskID = id ^ 0x5A5A;
+      // Both forms of stamp, as a target that older runs wrote holds.
+      g_flags.checksum = pick(0, 3) != 0;
       w->WriteRange(first, count);
       w->Table->DiskID = id;
       if (pick(0, 7) == 0) PutBlock(lost, before);
     }
     Close(w);
+    g_flags.checksum = true;
     for (int k = 0; k < 3; ++k)
       PutBlock(pick(1, blocks - 1), Block(pick(0, blocks - 1)));
     // Flipped bits anywhere, and in neighbour maps in particular.
@@ -224,6 +238,7 @@ class ScanTest : public testing::FakeDiskTest {
         continue;
       }
       Patch(b, kMapOffset + 2 * k, static_cast<uint16_t>(pick(1, 3)));
+      Reseal(b);
       break;
     }
     // Valid stamps whose extent is the whole target.
@@ -233,10 +248,14 @@ class ScanTest : public testing::FakeDiskTest {
       Patch(b, 20, 0);
       Patch(b, 24, blocks);
       Patch(b, 32, int64_t{1000} + pick(0, 100));
+      Reseal(b);
     }
-    Patch(pick(1, blocks - 1), 32,
-          std::numeric_limits<int64_t>::max() - pick(0, 2));
-    Patch(pick(1, blocks - 1), 24, blocks + pick(1, 100));  // EndBlk
+    const int32_t absurd = pick(1, blocks - 1);
+    Patch(absurd, 32, std::numeric_limits<int64_t>::max() - pick(0, 2));
+    Reseal(absurd);
+    const int32_t outside = pick(1, blocks - 1);
+    Patch(outside, 24, blocks + pick(1, 100));  // EndBlk
+    Reseal(outside);
   }
 
   // threads: how many find the blocks' facts (0 for one per processor).

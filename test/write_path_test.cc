@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/crc32c.h"
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/block_stores.h"
@@ -119,8 +120,12 @@ TEST_F(WritePathTest, FirstWriteOfAFreshTable) {
     EXPECT_EQ(h.EndBlk, 4);
     EXPECT_EQ(h.Seq, 1u);
     EXPECT_EQ(h.WriteSeq, 1);
-    EXPECT_EQ(h.Fill, FillByte(1, b));  // bytes 41-43 are 0
-    EXPECT_EQ(h.Reserved, 0u);
+    // Byte 41 says the stamp carries its CRC-32C, taken with the reserved
+    // word 0, in the reserved word; bytes 42-43 are 0.
+    EXPECT_EQ(h.Fill, FillByte(1, b) | 0x100u);
+    std::vector<uint8_t> unsummed = bytes;
+    std::fill_n(unsummed.begin() + 44, 4, 0);
+    EXPECT_EQ(h.Reserved, Crc32cPortable(unsummed.data(), 512));
     EXPECT_EQ(bytes[0], 0xBA);  // little-endian Magic
     EXPECT_EQ(bytes[3], 0xFE);
     for (int k = 0; k < kFillBytes; ++k) {
@@ -138,6 +143,12 @@ TEST_F(WritePathTest, FirstWriteOfAFreshTable) {
     EXPECT_EQ(EntryOnDisk(2, j), (j >= 62 && j <= 65) ? 1 : 0) << j;
   }
   EXPECT_EQ(EntryOnDisk(0, kSelfEntry), 1);
+
+  // The older layout, for whoever needs it: bytes 41-47 are 0.
+  g_flags.checksum = false;
+  disk_->WriteRange(8, 1);
+  EXPECT_EQ(HeaderOnDisk(8).Fill, FillByte(1, 8));
+  EXPECT_EQ(HeaderOnDisk(8).Reserved, 0u);
 }
 
 TEST_F(WritePathTest, NeighbourMapsShowTheTableAndStopAtTheEnd) {
@@ -243,7 +254,7 @@ TEST_F(WritePathTest, GenerationWrapsAfterSixtyFiveThousandWrites) {
   disk_->WriteRange(5, 1);
   const BlockHeader h = HeaderOnDisk(5);
   EXPECT_EQ(h.Seq, 0u);
-  EXPECT_EQ(h.Fill, (5u ^ 0xBAu));
+  EXPECT_EQ(h.Fill, (5u ^ 0xBAu) | 0x100u);  // and the checksum flag
   EXPECT_EQ(h.WriteSeq, 0x10000);
   EXPECT_EQ(EntryOnDisk(5, kSelfEntry), 0);
   EXPECT_EQ(State(5), WithSeq(kWritten | kThisRun, 0));

@@ -4,11 +4,10 @@
 // The instruction takes three cycles to give its answer, one block has
 // only one register, and so one chain of instructions would wait on itself.
 // Three lanes of a run are summed at once instead, each from a register of
-// 0, and joined: the register after lane A and then lane B is the one
-// after A moved on by B's length in zero bytes, plus B's own from 0. Moving
-// a register on by a fixed length is linear, so four tables of 256 do it.
+// 0, and joined as crc32c_tables.h says.
 
 #include "base/crc32c.h"
+#include "base/crc32c_tables.h"
 
 #include <array>
 #include <cstring>
@@ -24,24 +23,15 @@
 namespace vorbex {
 namespace {
 
-constexpr uint32_t kPolynomial = 0x82F63B78;  // reflected
-
 // Slicing by eight: table k gives the register's change from a byte that
 // has k more bytes after it within the eight taken at once.
-using Tables = std::array<std::array<uint32_t, 256>, 8>;
+using Tables = std::array<crc32c::ByteTable, 8>;
 
 constexpr Tables MakeTables() {
   Tables t{};
-  for (uint32_t b = 0; b < 256; ++b) {
-    uint32_t r = b;
-    for (int i = 0; i < 8; ++i) r = (r >> 1) ^ ((r & 1) != 0 ? kPolynomial : 0);
-    t[0][b] = r;
-  }
+  t[0] = crc32c::kByteTable;
   for (size_t k = 1; k < 8; ++k) {
-    for (uint32_t b = 0; b < 256; ++b) {
-      const uint32_t r = t[k - 1][b];
-      t[k][b] = (r >> 8) ^ t[0][r & 0xFF];
-    }
+    for (uint32_t b = 0; b < 256; ++b) t[k][b] = crc32c::Step(t[k - 1][b], 0);
   }
   return t;
 }
@@ -75,39 +65,9 @@ uint32_t AdvanceByTables(uint32_t r, const uint8_t* p, size_t n) {
 // run of three and eight bytes alone.
 constexpr size_t kLane = 168;
 
-// The register r moved on by kLane zero bytes, as four lookups: table k
-// holds the move of each value of r's byte k.
-using Shift = std::array<std::array<uint32_t, 256>, 4>;
+constexpr crc32c::Shift kShift = crc32c::MakeShift(kLane);
 
-constexpr Shift MakeShift() {
-  // Where each of the register's 32 bits goes after kLane zero bytes.
-  std::array<uint32_t, 32> bit{};
-  for (int i = 0; i < 32; ++i) {
-    uint32_t r = uint32_t{1} << i;
-    for (size_t k = 0; k < 8 * kLane; ++k) {
-      r = (r >> 1) ^ ((r & 1) != 0 ? kPolynomial : 0);
-    }
-    bit[static_cast<size_t>(i)] = r;
-  }
-  Shift s{};
-  for (size_t k = 0; k < 4; ++k) {
-    for (uint32_t b = 0; b < 256; ++b) {
-      uint32_t r = 0;
-      for (size_t i = 0; i < 8; ++i) {
-        if ((b >> i & 1) != 0) r ^= bit[8 * k + i];
-      }
-      s[k][b] = r;
-    }
-  }
-  return s;
-}
-
-constexpr Shift kShift = MakeShift();
-
-uint32_t ShiftLane(uint32_t r) {
-  return kShift[0][r & 0xFF] ^ kShift[1][(r >> 8) & 0xFF] ^
-         kShift[2][(r >> 16) & 0xFF] ^ kShift[3][r >> 24];
-}
+uint32_t ShiftLane(uint32_t r) { return crc32c::Apply(kShift, r); }
 
 uint64_t Load64(const uint8_t* p) {
   uint64_t v = 0;

@@ -16,6 +16,9 @@ struct RunOptions {
   // bytes, both multiples of 512; WindowSize 0 reaches the target's end.
   int64_t WindowOffset = 0;
   int64_t WindowSize = 0;
+  // Every stamp carries a CRC-32C of itself; --no-checksum writes stamps
+  // without one, byte for byte as before checksums.
+  bool checksum = true;
 };
 
 // The options of this run and the identity it stamps, for the whole

@@ -19,7 +19,8 @@ namespace vorbex {
 struct BlockFacts {
   enum Flag : uint8_t {
     kStamped = 1,     // this target's Magic and DiskID
-    kSane = 2,        // and its own Blkno, inside an extent inside the target
+    kSane = 2,        // whole as its checksum says, if it has one, and its
+                      // own Blkno, inside an extent inside the target
     kMapFollows = 4,  // its map is the previous slot's, shifted by one
     kIntact = 8,      // sane, and its fill byte and fill as its Seq says
   };

@@ -58,6 +58,25 @@ void FormatDisagreement(const MapDisagreement& d, const BlockHeader& self,
   }
 }
 
+void FormatChecksum(const BlockHeader& h, const ChecksumVerdict& checksum,
+                    std::string* out) {
+  const uint8_t flag = ChecksumFlag(h);
+  if (flag == 0) {
+    if (checksum.kind == ChecksumVerdict::kBad) {
+      Appendf(out, "\tChecksum none, yet bytes 41-47 hold %x %x: damaged\n",
+              h.Fill >> 8, h.Reserved);
+    } else {
+      Appendf(out, "\tChecksum none (a stamp of the older form)\n");
+    }
+  } else if (checksum.kind == ChecksumVerdict::kGood) {
+    Appendf(out, "\tChecksum %x: holds, every byte is as written\n",
+            h.Reserved);
+  } else {
+    Appendf(out, "\tChecksum %x, flag %x: computed %x, so the stamp is damaged\n",
+            h.Reserved, flag, checksum.computed);
+  }
+}
+
 }  // namespace
 
 BlockInspection InspectBlock(int64_t place, const BlockWindow& window,
@@ -68,6 +87,7 @@ BlockInspection InspectBlock(int64_t place, const BlockWindow& window,
   const uint8_t* bytes = BlockIn(window, place);
   in.header = LoadHeader(bytes);
   const BlockHeader& h = in.header;
+  in.checksum = CheckChecksum(bytes, h);
 
   // Judged by the stamp's own Blkno and Seq, so a block that landed in the
   // wrong place still shows whether it arrived whole.
@@ -128,6 +148,7 @@ std::string FormatInspection(const BlockInspection& in) {
   } else {
     Appendf(&out, "\tFill matches\n");
   }
+  if (h.Magic == kMagic) FormatChecksum(h, in.checksum, &out);
   if (in.disagreements.empty()) {
     Appendf(&out, "\tMap entries that the neighbours disagree with: none\n");
   } else {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "disk/block_format.h"
+#include "disk/stamp_checksum.h"
 #include "platform/env.h"
 
 namespace vorbex {
@@ -37,6 +38,7 @@ struct BlockInspection {
   std::optional<int> fill_offset;
   uint8_t fill_read = 0;
   uint8_t fill_due = 0;
+  ChecksumVerdict checksum;
   std::vector<MapDisagreement> disagreements;
 };
 

@@ -9,6 +9,7 @@
 
 #include "disk/block_format.h"
 #include "disk/block_state.h"
+#include "disk/stamp_checksum.h"
 #include "disk/transfer_counters.h"
 #include "platform/env.h"
 
@@ -56,13 +57,16 @@ struct BlockStateTable {
   std::shared_ptr<TargetCoverage> Coverage;
 };
 
-// What verifying a block needs of its bytes: its header, its own map entry
-// and where its fill first differs from the pattern its header names
-// (kFillBytes where it does not).
+// What verifying a block needs of its bytes: its header, its own map
+// entry, what its checksum says and, for a stamp without one, where its
+// fill first differs from the pattern its header names (kFillBytes where it
+// does not, or where a checksum vouches for the fill or rules the block
+// out already).
 struct BlockView {
   BlockHeader header{};
   uint16_t own_entry = 0;
   int16_t fill_difference = 0;
+  ChecksumVerdict checksum;
 };
 
 // The view of the block at bytes, read as block blk.
@@ -90,11 +94,13 @@ struct VerifyPolicy {
 // The test threads' policy; one constant, so that no read builds its own.
 inline constexpr VerifyPolicy kThreadPolicy{};
 
-// What is wrong with one block as read: nothing, its header (expected holds
-// what it should say), or its fill (from offset on, which should be want).
+// What is wrong with one block as read: nothing, its checksum (it is not
+// what its writer wrote; expected holds what its header should say), its
+// header, or its fill (from offset on, which should be want).
 struct BlockFinding {
-  enum Kind : uint8_t { kGood, kHeader, kFill };
+  enum Kind : uint8_t { kGood, kChecksum, kHeader, kFill };
   Kind kind = kGood;
+  ChecksumVerdict checksum;
   BlockHeader expected{};
   int32_t offset = 0;
   uint8_t want = 0;
@@ -207,7 +213,7 @@ class TestDisk {
   // Print one whole report under the ReportLock and count it; then, under
   // errstop and unless the policy says otherwise, end the process.
   void ReportHeaderMismatch(int32_t block, const BlockHeader& read,
-                            const BlockHeader& expected, int32_t first,
+                            const BlockFinding& found, int32_t first,
                             int32_t count, const VerifyPolicy& policy);
   void ReportFillMismatch(int32_t block, const uint8_t* bytes, int32_t offset,
                           uint8_t expected, const VerifyPolicy& policy);
@@ -245,6 +251,7 @@ class TestDisk {
   // added to only by the thread that uses the disk.
   TransferCounters* Counts = nullptr;
   int64_t RunWriteSeq = 0;
+  StampSummer Summer;  // sums the stamps this disk writes
   // Verified blocks not yet in the coverage: bits of word VerifiedWord.
   int32_t VerifiedWord = 0;
   uint64_t VerifiedBits = 0;

@@ -86,8 +86,16 @@ BlockView ViewOf(const uint8_t* bytes, int32_t blk) {
   BlockView v;
   v.header = LoadHeader(bytes);
   v.own_entry = NeighbourEntry(bytes, kSelfEntry);
-  v.fill_difference = static_cast<int16_t>(
-      FillDifference(bytes, FillByte(v.header.Seq, blk)));
+  // Without its Magic a block is no stamp, and its other bytes say nothing:
+  // least of all a device that never delivered it.
+  if (v.header.Magic == kMagic) v.checksum = CheckChecksum(bytes, v.header);
+  // A checksum that holds vouches for every byte the writer wrote, and the
+  // writer wrote the fill its header names.
+  v.fill_difference =
+      v.checksum.kind == ChecksumVerdict::kNone
+          ? static_cast<int16_t>(
+                FillDifference(bytes, FillByte(v.header.Seq, blk)))
+          : static_cast<int16_t>(kFillBytes);
   return v;
 }
 
@@ -139,9 +147,8 @@ bool TestDisk::PassesOnBytes(int32_t first, int32_t index, int32_t count,
     first = blk;
     count = 1;
   }
-  if (found.kind == BlockFinding::kHeader) {
-    ReportHeaderMismatch(blk, LoadHeader(bytes), found.expected, first, count,
-                         policy);
+  if (found.kind != BlockFinding::kFill) {
+    ReportHeaderMismatch(blk, LoadHeader(bytes), found, first, count, policy);
   } else {
     ReportFillMismatch(blk, bytes, found.offset, found.want, policy);
   }
@@ -177,6 +184,13 @@ BlockFinding TestDisk::ExamineBlock(int32_t blk, const BlockView& view,
   expected.Seq = ExpectedSeq(read.Seq, SeqOf(before), e, view.own_entry);
   expected.Fill = (read.Fill & ~0xFFu) | FillByte(read.Seq, blk);
 
+  // First: a block that is not what its writer wrote vouches for nothing,
+  // and its report shows what its header says besides.
+  if (view.checksum.kind == ChecksumVerdict::kBad) {
+    found.kind = BlockFinding::kChecksum;
+    found.checksum = view.checksum;
+    return found;
+  }
   if (std::memcmp(&read, &expected, sizeof read) != 0) {
     found.kind = BlockFinding::kHeader;
     return found;
@@ -226,15 +240,19 @@ void TestDisk::CountMismatch() {
 }
 
 void TestDisk::ReportHeaderMismatch(int32_t block, const BlockHeader& read,
-                                    const BlockHeader& expected, int32_t first,
+                                    const BlockFinding& found, int32_t first,
                                     int32_t count,
                                     const VerifyPolicy& policy) {
   {
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
     PrintOut(HeaderReport(Now().c_str(), Path, block, TestCode, read,
-                          expected, first, count, g_flags.RunID));
+                          found.expected, first, count, g_flags.RunID,
+                          found.checksum));
     CountMismatch();
-    RecordMismatch(block, TestCode, MismatchRecord::kHeader);
+    RecordMismatch(block, TestCode,
+                   found.kind == BlockFinding::kChecksum
+                       ? MismatchRecord::kChecksum
+                       : MismatchRecord::kHeader);
   }
   // What this read verified before the mismatch counts, even if the
   // process ends now.

@@ -16,11 +16,27 @@ uint32_t Bits(int32_t v) { return static_cast<uint32_t>(v); }
 std::string HeaderReport(const char* time, const std::string& path,
                          int32_t block, int32_t test_code,
                          const BlockHeader& read, const BlockHeader& expected,
-                         int32_t first, int32_t count, uint32_t run_id) {
+                         int32_t first, int32_t count, uint32_t run_id,
+                         const ChecksumVerdict& checksum) {
   std::string out;
   Appendf(&out, "%s", time);
   Appendf(&out, "%s: Block %d:\n", path.c_str(), block);
   Appendf(&out, "\tTest %d: start %d, len %d\n", test_code, first, count);
+  if (checksum.kind == ChecksumVerdict::kBad) {
+    const uint8_t flag = ChecksumFlag(read);
+    if (flag == 0) {
+      Appendf(&out, "\tNo checksum, yet bytes 41-47 hold %x %x, expected 0\n",
+              read.Fill >> 8, read.Reserved);
+    } else if (flag == kChecksumFlag) {
+      Appendf(&out,
+              "\tContents do not match their checksum %x, computed %x\n",
+              read.Reserved, checksum.computed);
+    } else {
+      Appendf(&out,
+              "\tChecksum flag %x, expected 1; checksum %x, computed %x\n",
+              flag, read.Reserved, checksum.computed);
+    }
+  }
   if (read.Magic != expected.Magic) {
     Appendf(&out, "\tMagic %x, expected %x\n", read.Magic, expected.Magic);
   }

@@ -8,16 +8,19 @@
 #include <string>
 
 #include "disk/block_format.h"
+#include "disk/stamp_checksum.h"
 
 namespace vorbex {
 
-// A block whose header differs from the expected one: time (ctime text with
-// its newline), where it was found, one line per differing field with the
-// value read first, and who wrote the data. run_id is the current RunID.
+// A block whose header differs from the expected one, or whose checksum
+// fails: time (ctime text with its newline), where it was found, a line on
+// the checksum when it fails, one line per differing field with the value
+// read first, and who wrote the data. run_id is the current RunID.
 std::string HeaderReport(const char* time, const std::string& path,
                          int32_t block, int32_t test_code,
                          const BlockHeader& read, const BlockHeader& expected,
-                         int32_t first, int32_t count, uint32_t run_id);
+                         int32_t first, int32_t count, uint32_t run_id,
+                         const ChecksumVerdict& checksum = {});
 
 // A block with a right header whose fill differs at offset (304 ... 511):
 // the expected byte there and up to 16 bytes read from there on.

@@ -13,6 +13,7 @@
 #include "disk/block_format.h"
 #include "disk/block_stores.h"
 #include "disk/disk_handle.h"
+#include "disk/stamp_checksum.h"
 
 namespace vorbex {
 
@@ -34,6 +35,8 @@ void TestDisk::WriteRange(int32_t first, int32_t count) {
           RangeStates[j], static_cast<uint16_t>(SeqOf(RangeStates[j]) + 1));
       ++NeighbourSnapshot[j + kSelfEntry];
     }
+    // The snapshot changed since the last run was stamped.
+    Summer.Restart();
     for (int32_t k = i; k < e; ++k) StampBlock(first, k, i, e);
     try {
       WriteBlocks(first, i, e - i);
@@ -99,7 +102,12 @@ void TestDisk::StampBlock(int32_t first, int32_t index, int32_t run_start,
   const uint8_t fill = FillByte(h.Seq, h.Blkno);
   h.Fill = fill;
   h.Reserved = 0;
-  StoreBlock(block, h, &NeighbourSnapshot[index], FillPattern(fill));
+  const uint16_t* map = &NeighbourSnapshot[index];
+  if (g_flags.checksum) {
+    h.Fill |= uint32_t{kChecksumFlag} << 8;
+    h.Reserved = Summer.Sum(h, map);
+  }
+  StoreBlock(block, h, map, FillPattern(fill));
 }
 
 void TestDisk::WriteBlocks(int32_t first, int32_t run_start,

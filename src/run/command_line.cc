@@ -51,6 +51,8 @@ bool TakeLongOption(int argc, const char* const* argv, int* i,
     cl->inspect = true;
   } else if (name == "--progress" || name == "--no-progress") {
     cl->progress = name == "--progress";
+  } else if (name == "--no-checksum") {
+    cl->options.checksum = false;
   } else if (name == "--json") {
     if (*i + 1 >= argc) {
       cl->error = "--json needs a file name; see Vorbex --help";
@@ -126,6 +128,7 @@ const char kHelp[] =
     "  --progress, --no-progress\n"
     "                   force the live status line on or off\n"
     "  --json FILE      write the run's facts as JSON when it ends\n"
+    "  --no-checksum    write stamps without their checksum (the older form)\n"
     "  --offset BYTES, --size BYTES\n"
     "                   work only on that window of the target, its own\n"
     "                   block 0 at BYTES (multiples of 512; K, M, G, T)\n"

@@ -100,6 +100,15 @@ Json CoveragePart(const SummaryFacts& facts) {
           {"verified_share", Share(facts.BlocksVerified, facts.TargetBlocks)}};
 }
 
+const char* KindName(MismatchRecord::Kind kind) {
+  switch (kind) {
+    case MismatchRecord::kHeader: return "header";
+    case MismatchRecord::kFill: return "fill";
+    case MismatchRecord::kChecksum: return "checksum";
+  }
+  return "header";
+}
+
 Json MismatchPart(const MismatchList& mismatches) {
   Json list = Json::array();
   for (const MismatchRecord& m : mismatches.Records) {
@@ -107,7 +116,7 @@ Json MismatchPart(const MismatchList& mismatches) {
         {{"block", m.Block},
          {"test_code", m.TestCode},
          {"test_name", TestName(m.TestCode)},
-         {"kind", m.What == MismatchRecord::kFill ? "fill" : "header"}});
+         {"kind", KindName(m.What)}});
   }
   const auto listed = static_cast<int64_t>(mismatches.Records.size());
   return {{"count", mismatches.Total},
@@ -161,7 +170,8 @@ std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
   doc["options"] = {{"resume", options.resume != 0},
                     {"errstop", options.errstop != 0},
                     {"format", options.format != 0},
-                    {"check", options.check != 0}};
+                    {"check", options.check != 0},
+                    {"checksum", options.checksum}};
   Json target = {{"argument", run.Target}, {"path", run.Path}};
   if (facts.HasCoverage) {
     target["blocks"] = facts.TargetBlocks;
