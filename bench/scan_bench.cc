@@ -14,8 +14,10 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -28,6 +30,7 @@
 #include "check/startup_check.h"
 #include "disk/block_format.h"
 #include "disk/disk_handle.h"
+#include "disk/stamp_checksum.h"
 #include "platform/env.h"
 #include "ratio_reporter.h"
 #include "scratch_file.h"
@@ -36,11 +39,13 @@ namespace vorbex {
 namespace {
 
 std::string g_target;
+std::string g_classic;  // the same writes, stamped without checksums
 std::string g_hostile;
 int64_t g_bytes = 0;
 
-void Stamp(const std::string& path, bool rewrites) {
+void Stamp(const std::string& path, bool rewrites, bool checksum = true) {
   g_flags.RunID = 4321;
+  g_flags.checksum = checksum;
   TestDisk d;
   d.Open(path, 51, 2048);
   const int32_t blocks = d.BlockCount;
@@ -62,6 +67,10 @@ void MakeStampedTarget() {
   g_target =
       bench::MakeScratchFile("VORBEX_SCAN_BENCH", 1024, "scan-bench", &g_bytes);
   Stamp(g_target, true);
+  int64_t bytes = 0;
+  g_classic = bench::MakeScratchFile("VORBEX_SCAN_BENCH", 1024,
+                                     "scan-bench-classic", &bytes);
+  Stamp(g_classic, true, false);
 }
 
 // The same stamps, each made to claim an extent of its own from its block
@@ -92,6 +101,9 @@ void MakeHostileTarget() {
       h.EndBlk = blocks;
       h.WriteSeq = int64_t{1} << 40;
       StoreHeader(h, block);
+      // As a writer would have summed it.
+      const uint32_t sum = BlockChecksum(block);
+      std::memcpy(block + offsetof(BlockHeader, Reserved), &sum, sizeof sum);
     }
     if (d.Handle->WriteAt(at, d.Buffer, length, &moved) != 0 ||
         moved != length) {
@@ -160,6 +172,10 @@ BENCHMARK_CAPTURE(BM_Check, Stamped, &g_target)
     ->ArgName("threads")->Arg(0)->Arg(1)->Arg(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
+BENCHMARK_CAPTURE(BM_Check, Classic, &g_classic)
+    ->ArgName("threads")->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 // Must stay within a few times the stamped target's check.
 BENCHMARK_CAPTURE(BM_Check, Hostile, &g_hostile)
     ->ArgName("threads")->Arg(0)
@@ -180,6 +196,7 @@ int main(int argc, char** argv) {
   } catch (const vorbex::Error& e) {
     std::fprintf(stderr, "cannot stamp the targets: Error %u\n", e.code());
     std::filesystem::remove(vorbex::g_target);
+    if (!vorbex::g_classic.empty()) std::filesystem::remove(vorbex::g_classic);
     if (!vorbex::g_hostile.empty()) std::filesystem::remove(vorbex::g_hostile);
     return 1;
   }
@@ -192,11 +209,14 @@ int main(int argc, char** argv) {
       {"check on 1 thread", "BM_Check/Stamped/threads:1/real_time", one},
       {"check on 2 threads", "BM_Check/Stamped/threads:2/real_time", one},
       {"check, hostile stamps", "BM_Check/Hostile/threads:0/real_time", one},
+      {"check, stamps without checksums", "BM_Check/Classic/threads:0/real_time",
+       one},
       {"2 buffers, to 1", two, one},
   });
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();
   std::filesystem::remove(vorbex::g_target);
+  std::filesystem::remove(vorbex::g_classic);
   std::filesystem::remove(vorbex::g_hostile);
   return 0;
 }

@@ -23,6 +23,10 @@
 namespace vorbex {
 namespace {
 
+// A lane's length: three lanes are 504 bytes, so a 512-byte block is one
+// run of three and eight bytes alone.
+constexpr size_t kLaneBytes = 168;
+
 // Slicing by eight: table k gives the register's change from a byte that
 // has k more bytes after it within the eight taken at once.
 using Tables = std::array<crc32c::ByteTable, 8>;
@@ -61,9 +65,7 @@ uint32_t AdvanceByTables(uint32_t r, const uint8_t* p, size_t n) {
 
 #if VORBEX_CRC32C_INSTRUCTION
 
-// A lane's length: three lanes are 504 bytes, so a 512-byte block is one
-// run of three and eight bytes alone.
-constexpr size_t kLane = 168;
+constexpr size_t kLane = kLaneBytes;
 
 constexpr crc32c::Shift kShift = crc32c::MakeShift(kLane);
 
@@ -97,6 +99,30 @@ __attribute__((target("sse4.2"))) uint32_t AdvanceByInstruction(
   return v;
 }
 
+// The three lanes of a 512-byte block and its last eight bytes, the word at
+// blank (inside the lanes) taken as 0.
+__attribute__((target("sse4.2"))) uint32_t BlockByInstruction(
+    const uint8_t* p, size_t blank) {
+  const size_t blank_word = blank / 8 * 8;
+  const uint64_t keep = blank % 8 == 0 ? ~uint64_t{0xFFFFFFFF} : 0xFFFFFFFFu;
+  uint64_t a = ~0u;
+  uint64_t b = 0;
+  uint64_t c = 0;
+  for (size_t k = 0; k < kLane; k += 8) {
+    const auto at = [&](size_t i) {
+      return Load64(p + i) & (i == blank_word ? keep : ~uint64_t{0});
+    };
+    a = _mm_crc32_u64(a, at(k));
+    b = _mm_crc32_u64(b, at(kLane + k));
+    c = _mm_crc32_u64(c, at(2 * kLane + k));
+  }
+  uint64_t r = ShiftLane(ShiftLane(static_cast<uint32_t>(a)) ^
+                         static_cast<uint32_t>(b)) ^
+               static_cast<uint32_t>(c);
+  r = _mm_crc32_u64(r, Load64(p + 3 * kLane));
+  return ~static_cast<uint32_t>(r);
+}
+
 bool HasInstruction() {
   static const bool has = static_cast<bool>(__builtin_cpu_supports("sse4.2"));
   return has;
@@ -115,6 +141,17 @@ uint32_t Crc32c(const uint8_t* data, size_t n, uint32_t crc) {
   if (HasInstruction()) return ~AdvanceByInstruction(~crc, data, n);
 #endif
   return Crc32cPortable(data, n, crc);
+}
+
+uint32_t Crc32cOfBlock(const uint8_t* block, size_t blank) {
+  static_assert(3 * kLaneBytes + 8 == 512);
+#if VORBEX_CRC32C_INSTRUCTION
+  if (HasInstruction()) return BlockByInstruction(block, blank);
+#endif
+  constexpr uint8_t kZeros[4] = {};
+  uint32_t r = AdvanceByTables(~0u, block, blank);
+  r = AdvanceByTables(r, kZeros, sizeof kZeros);
+  return ~AdvanceByTables(r, block + blank + 4, 512 - blank - 4);
 }
 
 bool Crc32cInHardware() {

@@ -10,6 +10,7 @@
 // always asked for 0 there, so a stamp that has no checksum and holds
 // anything else there is damaged too.
 
+#include <array>
 #include <cstdint>
 
 #include "disk/block_format.h"
@@ -41,27 +42,70 @@ struct ChecksumVerdict {
 ChecksumVerdict CheckChecksum(const uint8_t* bytes, const BlockHeader& h);
 
 // Sums stamps as the write path builds them, from their parts rather than
-// from the buffer: the buffer is written past the caches, and the fill,
-// which follows from one byte, is summed once for each of its 256 forms.
-// The blocks of one run carry one map window moved on by one entry per
-// block, so each block's map is moved on rather than summed again. One per
-// TestDisk, like the buffer it stamps.
+// from the buffer, which is written past the caches: see stamp_checksum.cc.
+// Within one run every field but Blkno, Seq and the Fill byte is the same,
+// and each block's map is the previous one's moved on by one entry, so a
+// block costs a few table lookups. One per TestDisk, like the buffer it
+// stamps.
 class StampSummer {
  public:
+  // What a block's sum is made of, apart from the run's own part: the
+  // effect of each byte of a few fields, where they lie in the block, and
+  // of each form of fill.
+  struct Tables {
+    using ByteEffect = std::array<uint32_t, 256>;
+    ByteEffect blkno[4];
+    ByteEffect seq[2];
+    ByteEffect fill;      // the Fill byte and the 208 bytes it calls for
+    ByteEffect added[2];  // an entry that joins the map at its end
+    ByteEffect lost[2];   // the entry that leaves it at its start
+    ByteEffect two[4];    // the map's part moved on by one entry
+  };
+
   StampSummer();
 
-  // The checksum of the stamp with header h (its reserved word taken as 0,
-  // byte 41 as h holds it), map and the fill of h's Fill byte. A map that
-  // starts one entry after the last call's is taken to be that map moved
-  // on, with the entries they share unchanged: call Restart when the
-  // entries may have changed since.
-  uint32_t Sum(const BlockHeader& h, const uint16_t* map);
-  void Restart() { map_ = nullptr; }
+  // Every call until the next Restart is for a block of one run: the same
+  // header but for Blkno, Seq and the Fill byte, and a map window that a
+  // call's map may move on by one entry from the last call's.
+  void Restart() {
+    map_ = nullptr;
+    run_known_ = false;
+  }
+
+  // The checksum of the stamp with header h (its reserved word taken as 0),
+  // map and the fill of h's Fill byte.
+  uint32_t Sum(const BlockHeader& h, const uint16_t* map) {
+    if (!run_known_) StartRun(h);
+    const Tables& t = *tables_;
+    if (map_ != nullptr && map == map_ + 1) {
+      const uint16_t added = map[kNeighbours - 1];
+      const uint16_t lost = map_[0];
+      const uint32_t r = map_part_;
+      map_part_ = t.two[0][r & 0xFF] ^ t.two[1][(r >> 8) & 0xFF] ^
+                  t.two[2][(r >> 16) & 0xFF] ^ t.two[3][r >> 24] ^
+                  t.added[0][added & 0xFF] ^ t.added[1][added >> 8] ^
+                  t.lost[0][lost & 0xFF] ^ t.lost[1][lost >> 8];
+    } else {
+      map_part_ = MapPart(map);
+    }
+    map_ = map;
+    const auto blkno = static_cast<uint32_t>(h.Blkno);
+    return ~(run_part_ ^ t.blkno[0][blkno & 0xFF] ^
+             t.blkno[1][(blkno >> 8) & 0xFF] ^
+             t.blkno[2][(blkno >> 16) & 0xFF] ^ t.blkno[3][blkno >> 24] ^
+             t.seq[0][h.Seq & 0xFF] ^ t.seq[1][(h.Seq >> 8) & 0xFF] ^
+             t.fill[h.Fill & 0xFF] ^ map_part_);
+  }
 
  private:
-  bool instruction_;
+  void StartRun(const BlockHeader& h);
+  static uint32_t MapPart(const uint16_t* map);
+
+  const Tables* tables_;
+  bool run_known_ = false;
+  uint32_t run_part_ = 0;          // the run's fields, in a block of zeros
   const uint16_t* map_ = nullptr;  // of the last call
-  uint32_t map_register_ = 0;      // the register of that map, from 0
+  uint32_t map_part_ = 0;          // that map's, where it lies in the block
 };
 
 }  // namespace vorbex
