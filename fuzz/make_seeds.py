@@ -10,7 +10,8 @@ format, and commit what it writes.
 import os
 import struct
 
-WRITE, TORN, FOREIGN, COPY, POKE, FIELD, ENTRY, ZERO, REWRITE, RAISE, BAD = range(11)
+(WRITE, TORN, FOREIGN, COPY, POKE, FIELD, ENTRY, ZERO, REWRITE, RAISE, BAD,
+ FORM, RESEAL) = range(13)
 
 
 def u16(v):
@@ -51,6 +52,16 @@ SEEDS = {
     # 0xFFFF.
     'wrap': head(0, 100, 100) + bytes([REWRITE]) + u16(10) + u16(0xFFFE) +
             write(WRITE, 11, 1) + bytes([REWRITE]) + u16(10) + u16(0xFFFF),
+    # Stamps with and without checksums side by side, damaged stamps of
+    # both forms, and a damaged one summed again as if its writer had
+    # stamped it so.
+    'forms': head(0, 300, 25) + bytes([FORM, 1]) + write(WRITE, 40, 30) +
+             bytes([FORM, 0]) + write(WRITE, 60, 20) +
+             bytes([FIELD]) + u16(45) + bytes([4]) + struct.pack('<I', 3) +
+             bytes([FIELD]) + u16(65) + bytes([4]) + struct.pack('<I', 3) +
+             bytes([ENTRY]) + u16(66) + bytes([70]) + u16(5) +
+             bytes([FIELD]) + u16(150) + bytes([8]) + struct.pack('<q', 1 << 50) +
+             bytes([RESEAL]) + u16(150),
     # A read that fails in the third chunk.
     'badspot': head(0, 250, 30) + bytes([BAD]) + u16(140) + u16(7),
 }

@@ -6,10 +6,12 @@
 // have left behind. Most blocks stay plausible, so every pass of the scan is
 // reached, and the fuzzer's comparisons steer the damaged fields.
 //
-// Beyond crashes, hangs and sanitizer reports it checks one verdict: a target
-// that only ever saw whole, undamaged writes of its own is confirmed without
-// a single report, every stamped block Written at the generation it carries,
-// and the next write newer than every stamp.
+// Beyond crashes, hangs and sanitizer reports it checks two verdicts: a
+// target that only ever saw whole, undamaged writes of its own is confirmed
+// without a single report, every stamped block Written at the generation it
+// carries, and the next write newer than every stamp; and on any target, no
+// stamp of the target whose checksum fails ends up trusted. Writes carry a
+// checksum or not as the recipe says, so targets hold both forms.
 //
 // Standard output (the scan's reports) goes to /dev/null unless
 // VORBEX_FUZZ_STDOUT is set, for when one input is replayed.
@@ -28,6 +30,7 @@
 #include "disk/block_format.h"
 #include "disk/block_state.h"
 #include "disk/disk_handle.h"
+#include "disk/stamp_checksum.h"
 #include "disk/transfer_counters.h"
 #include "platform/error_codes.h"
 #include "support/fake_env.h"
@@ -83,6 +86,9 @@ enum Op : uint8_t {
                    // had been written that often alone
   kRaiseWriteSeq,  // u64: the writers' counter jumps ahead to it
   kBadSpot,        // u16 block, u16 offset: reads covering it fail
+  kForm,           // u8: later writes carry a checksum unless bit 0 is set
+  kReseal,         // u16 block: its checksum made to hold again, as if the
+                   // writer had stamped the damaged fields
   kOpCount
 };
 
@@ -107,6 +113,8 @@ class Builder {
       case kRewrite: Rewrite(r); break;
       case kRaiseWriteSeq: RaiseWriteSeq(r); break;
       case kBadSpot: BadSpot(r); break;
+      case kForm: g_flags.checksum = (r.Byte() & 1) == 0; break;
+      case kReseal: Reseal(r); break;
       case kOpCount: break;
     }
   }
@@ -230,6 +238,16 @@ class Builder {
     Damage();
   }
 
+  void Reseal(Recipe& r) {
+    const int32_t b = Blk(r);
+    std::vector<uint8_t> bytes = Get(b);
+    if (ChecksumFlag(LoadHeader(bytes.data())) == 0) return;
+    const uint32_t sum = BlockChecksum(bytes.data());
+    std::memcpy(&bytes[offsetof(BlockHeader, Reserved)], &sum, sizeof sum);
+    Put(b, bytes);
+    Damage();
+  }
+
   platform::FakeEnv& env_;
   TestDisk& writer_;
   const int32_t blocks_;
@@ -258,6 +276,26 @@ void CheckCleanVerdict(Builder& target, TestDisk& scanner, bool threw) {
   }
 }
 
+// A stamp of the target that is not what its writer wrote is reported and
+// vouches for nothing, not even for itself. A scan that stopped early did
+// not reach every block.
+void CheckNoDamagedStampTrusted(Builder& target, TestDisk& scanner,
+                                bool threw) {
+  if (threw) return;
+  for (int32_t b = 0; b < scanner.BlockCount; ++b) {
+    const std::vector<uint8_t> bytes = target.Get(b);
+    const BlockHeader h = LoadHeader(bytes.data());
+    if (h.Magic != kMagic || h.DiskID != scanner.Table->DiskID ||
+        CheckChecksum(bytes.data(), h).kind != ChecksumVerdict::kBad) {
+      continue;
+    }
+    if ((scanner.Table->States[b].load() & kWritten) != 0) {
+      Fail("a damaged stamp was trusted", b);
+    }
+    if (scanner.Mismatches == 0) Fail("a damaged stamp went unreported", b);
+  }
+}
+
 void RunOne(const uint8_t* data, size_t size) {
   Recipe r(data, size);
   const uint8_t shape = r.Byte();
@@ -270,6 +308,7 @@ void RunOne(const uint8_t* data, size_t size) {
   const int32_t piece = 1 + r.Byte();
   const bool holes = (shape & 8) != 0;
 
+  g_flags.checksum = true;
   platform::FakeEnv env;
   platform::SetCurrentEnv(&env);
   env.AddTarget(kPath, int64_t{blocks} * kBlockSize + tail);
@@ -309,6 +348,7 @@ void RunOne(const uint8_t* data, size_t size) {
     threw = true;
   }
   if (!target.Damaged()) CheckCleanVerdict(target, scanner, threw);
+  CheckNoDamagedStampTrusted(target, scanner, threw);
   scanner.Close();
   SetRunCounters(nullptr);
   platform::SetCurrentEnv(nullptr);

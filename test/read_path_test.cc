@@ -12,6 +12,7 @@
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/disk_handle.h"
+#include "disk/stamp_checksum.h"
 #include "disk/reports.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
@@ -452,6 +453,72 @@ TEST_F(ReadPathTest, ErrstopEndsTheProcessAfterTheWholeReport) {
   EXPECT_EQ(std::string(text.begin(), text.end()),
             "t.img: Block 0: Offset 304\n\tFill bb, Data "
             "00bec1c4c7cacdd0d3d6d9dcdfe2e5e8\n\n");
+}
+
+// Stamps as this system writes them now: every byte but the Magic answers
+// to the checksum first.
+class ChecksumTest : public ReadPathTest {
+ protected:
+  void SetUp() override {
+    ReadPathTest::SetUp();
+    g_flags.checksum = true;
+  }
+};
+
+TEST_F(ChecksumTest, EveryFlippedBitIsReportedOnceAsTheChecksumsFailure) {
+  disk_->WriteRange(4, 3);
+  const std::vector<uint8_t> good = OnDisk(5);
+  for (int at = 4; at < 512; ++at) {
+    SCOPED_TRACE(at);
+    std::vector<uint8_t> bad = good;
+    bad[static_cast<size_t>(at)] ^= static_cast<uint8_t>(1 << (at % 8));
+    PutOnDisk(5, bad);
+    const int32_t before = disk_->Mismatches;
+    const std::string out = Read(4, 3);
+    ASSERT_EQ(disk_->Mismatches, before + 1) << out;
+    // Byte 41 flipped to 0 makes a stamp without a checksum that still
+    // holds one; to anything but 1, a stamp of no form this system knows.
+    const uint8_t flag = ChecksumFlag(LoadHeader(bad.data()));
+    const char* line = flag == 0   ? "\tNo checksum, yet bytes 41-47 hold "
+                       : flag == 1 ? "\tContents do not match their checksum "
+                                   : "\tChecksum flag ";
+    ASSERT_NE(out.find(line), std::string::npos) << out;
+    ASSERT_EQ(out.find("Block 4:"), std::string::npos) << out;
+  }
+  PutOnDisk(5, good);
+  EXPECT_EQ(Read(4, 3), "");
+}
+
+TEST_F(ChecksumTest, TheReportShowsBothSumsAndTheFieldsThatDiffer) {
+  disk_->WriteRange(5, 1);
+  std::vector<uint8_t> bytes = OnDisk(5);
+  const uint32_t stored = LoadHeader(bytes.data()).Reserved;
+  bytes[16] ^= 0x08;  // TestCode, which no field check looks at
+  PutOnDisk(5, bytes);
+  EXPECT_EQ(Read(5, 1), "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
+                        "\tContents do not match their checksum " +
+                            Hex(stored) + ", computed " +
+                            Hex(BlockChecksum(bytes.data())) +
+                            "\n\tWritten by test 15\n\n");
+  bytes[8] ^= 0x02;  // and Blkno
+  PutOnDisk(5, bytes);
+  EXPECT_EQ(Read(5, 1), "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
+                        "\tContents do not match their checksum " +
+                            Hex(stored) + ", computed " +
+                            Hex(BlockChecksum(bytes.data())) +
+                            "\n\tBlkno 7, expected 5\n\tEndBlk 6, invalid\n"
+                            "\tWritten by test 15\n\n");
+}
+
+TEST_F(ChecksumTest, AStampWithoutOneMustHoldZerosWhereItWouldBe) {
+  g_flags.checksum = false;
+  disk_->WriteRange(5, 1);
+  EXPECT_EQ(Read(5, 1), "");
+  PatchByte(5, 46, 0x80);
+  EXPECT_EQ(Read(5, 1), "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
+                        "\tNo checksum, yet bytes 41-47 hold 0 800000, "
+                        "expected 0\n\tWritten by test 7\n\n");
+  EXPECT_EQ(disk_->Mismatches, 1);
 }
 
 }  // namespace
