@@ -120,7 +120,8 @@ constexpr int64_t kTransfers = 2000;
 // One catalogue test for kTransfers transfers (a few more when the last
 // step makes several); the anchor keeps the table, and with it every
 // block's generation, from one repetition to the next.
-void BM_Workload(benchmark::State& state) {
+void RunWorkload(benchmark::State& state, bool checksum) {
+  g_flags.checksum = checksum;
   const TestEntry& entry = FindTest(static_cast<int32_t>(state.range(0)));
   state.SetLabel(entry.Name);
   TestDisk anchor;
@@ -137,7 +138,16 @@ void BM_Workload(benchmark::State& state) {
     t.Stop();
   }
   anchor.Close();
+  g_flags.checksum = true;
   state.SetBytesProcessed(bytes);
+}
+
+void BM_Workload(benchmark::State& state) { RunWorkload(state, true); }
+
+// The writing tests with stamps as they were before checksums, for what
+// the checksum costs a write.
+void BM_WorkloadWithoutChecksum(benchmark::State& state) {
+  RunWorkload(state, false);
 }
 
 // The same number of plain transfers of blocks blocks each: sequential
@@ -197,6 +207,11 @@ BENCHMARK(BM_Workload)
     ->Arg(28)->Arg(34)->Arg(15)->Arg(1)->Arg(2)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WorkloadWithoutChecksum)
+    ->ArgName("test")
+    ->Arg(10)->Arg(12)->Arg(39)->Arg(41)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Plain)
     ->ArgNames({"blocks", "write", "random"})
     ->Args({8, 0, 0})->Args({8, 1, 0})->Args({8, 0, 1})->Args({8, 1, 1})
@@ -219,6 +234,14 @@ int main(int argc, char** argv) {
     ratios.push_back({vorbex::FindTest(test).Name,
                       "BM_Workload/test:" + std::to_string(test) + "/real_time",
                       "BM_Plain/" + std::string(yardstick) + "/real_time", true});
+  }
+  for (const int32_t test : {10, 12, 39, 41}) {
+    const std::string code = std::to_string(test);
+    ratios.push_back({std::string(vorbex::FindTest(test).Name) +
+                          ", with checksums to without",
+                      "BM_Workload/test:" + code + "/real_time",
+                      "BM_WorkloadWithoutChecksum/test:" + code + "/real_time",
+                      true});
   }
   vorbex::bench::RatioReporter reporter(std::move(ratios));
   benchmark::RunSpecifiedBenchmarks(&reporter);
