@@ -35,7 +35,8 @@ void TestDisk::WriteRange(int32_t first, int32_t count) {
           RangeStates[j], static_cast<uint16_t>(SeqOf(RangeStates[j]) + 1));
       ++NeighbourSnapshot[j + kSelfEntry];
     }
-    // The snapshot changed since the last run was stamped.
+    // Another run: another extent and WriteSeq, and a snapshot moved on
+    // since the last run was stamped.
     Summer.Restart();
     for (int32_t k = i; k < e; ++k) StampBlock(first, k, i, e);
     try {
