@@ -381,7 +381,8 @@ std::vector<std::string> ChildArguments(const Scenario& s) {
           std::to_string(s.stress_ms),
           s.errstop ? "1" : "0",
           std::to_string(s.seed),
-          std::to_string(s.faults)};
+          std::to_string(s.faults),
+          s.checksum ? "1" : "0"};
 }
 
 int RunChild(const std::vector<std::string>& args) {
@@ -396,6 +397,7 @@ int RunChild(const std::vector<std::string>& args) {
   const bool errstop = args.at(3) == "1";
   const uint64_t seed = std::stoull(args.at(4));
   const int count = std::stoi(args.at(5));
+  const bool checksum = args.at(6) == "1";
 
   FakeEnv env;
   platform::SetCurrentEnv(&env);
@@ -415,6 +417,7 @@ int RunChild(const std::vector<std::string>& args) {
     g_flags.resume = resume;
     g_flags.check = check;
     g_flags.errstop = errstop ? 1 : 0;
+    g_flags.checksum = checksum;
   };
   flags(0, 0, 0);
   ledger.SetPhase(Phase::kFormat);

@@ -44,6 +44,7 @@ struct Scenario {
   bool errstop = false;
   uint64_t seed = 1;
   int faults = 4;  // placed during the stress phase
+  bool checksum = true;  // stamps carry their checksum (g_flags.checksum)
 };
 
 // Arguments that make the suite's binary run one scenario as a child.
