@@ -438,7 +438,8 @@ int RunChild(const std::vector<std::string>& args) {
         SleepMilliseconds(static_cast<uint64_t>(ms));
       },
       [&] {
-        std::mt19937_64 rng(seed);
+        // A stream of its own: the injector's would pick its blocks again.
+        std::mt19937_64 rng(~seed);
         if (c->at_rest) {
           for (int i = 0; i < late; ++i) PlaceAtRest(&env, &ledger, *c, &rng);
         } else if (!stale) {
