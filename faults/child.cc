@@ -49,12 +49,12 @@ const char* PhaseName(Phase p) {
 // A damaged block not yet replaced.
 struct OpenDamage {
   int byte = -1;
-  uint16_t seq = 0;         // the generation the block should carry
+  uint16_t seq = 0;          // the generation the block should carry
   bool checksummed = false;  // the stamp that belongs there carries one
   bool flipped = false;      // bits changed where the block lies
   bool neighbour = false;    // a map entry other than the block's own
   bool stale = false;        // served once, never on the medium
-  bool seen = false;       // in the current phase
+  bool seen = false;         // in the current phase
   bool ever_seen = false;
 };
 

@@ -43,7 +43,8 @@ bool CheckPhase(const std::string& p) {
 
 // Why a flipped header bit that no report named went unseen, by the field
 // it hit; empty for fields that every read compares. A checksum covers every
-// field, and so do the older stamps' rule that bytes 41 to 47 hold 0.
+// field; a stamp without one must hold 0 in bytes 41 to 47, which every read
+// compares.
 std::string HeaderReason(const Damaged& d) {
   if (d.checksummed) return "";
   const int b = d.byte;
