@@ -23,6 +23,7 @@
 #include "check/startup_check.h"
 #include "disk/block_format.h"
 #include "disk/disk_handle.h"
+#include "disk/stamp_checksum.h"
 #include "faults/suite.h"
 #include "run/levels.h"
 
@@ -48,10 +49,12 @@ const char* PhaseName(Phase p) {
 // A damaged block not yet replaced.
 struct OpenDamage {
   int byte = -1;
-  uint16_t seq = 0;        // the generation the block should carry
-  bool neighbour = false;  // a map entry no online read compares
-  bool stale = false;      // served once, never on the medium
-  bool seen = false;       // in the current phase
+  uint16_t seq = 0;          // the generation the block should carry
+  bool checksummed = false;  // the stamp that belongs there carries one
+  bool flipped = false;      // bits changed where the block lies
+  bool neighbour = false;    // a map entry other than the block's own
+  bool stale = false;        // served once, never on the medium
+  bool seen = false;         // in the current phase
   bool ever_seen = false;
 };
 
@@ -137,16 +140,19 @@ class Ledger {
     OpenDamage d;
     d.seq = static_cast<uint16_t>(h.Seq);
     d.byte = e.byte;
+    d.checksummed = ChecksumFlag(h) == kChecksumFlag;
+    d.flipped = e.damage == Damage::kXor;
     const int entry = (e.byte - kMapOffset) / 2;
-    d.neighbour = e.damage == Damage::kXor && e.byte >= kMapOffset &&
-                  e.byte < kFillOffset && entry != kSelfEntry;
+    d.neighbour = d.flipped && e.byte >= kMapOffset && e.byte < kFillOffset &&
+                  entry != kSelfEntry;
     d.stale = e.damage == Damage::kStale;
     open_[{e.fault, e.block}] = d;
     faults_.insert(e.fault);
     if (e.damage != Damage::kStale) damaged_blocks_.insert(e.block);
-    std::printf(
-        "@placed %lld %lld %d %u %d %d\n", static_cast<long long>(e.fault),
-        static_cast<long long>(e.block), e.byte, e.mask, h.BaseBlk, h.EndBlk);
+    std::printf("@placed %lld %lld %d %u %d %d %d\n",
+                static_cast<long long>(e.fault),
+                static_cast<long long>(e.block), e.byte, e.mask, h.BaseBlk,
+                h.EndBlk, d.checksummed ? 1 : 0);
     if (d.stale && (phase_ == Phase::kCheck || phase_ == Phase::kResumeScan) &&
         !vouched_.empty() && !vouched_[static_cast<size_t>(e.block)]) {
       std::printf(
@@ -162,18 +168,24 @@ class Ledger {
   }
 
   // Whether the read had to report the block: the check always does; an
-  // online reader only when the table entry it copied before the transfer
-  // already held the generation that should be on the medium, so that no
-  // write still in flight can explain what it got.
+  // online reader only when it verifies the block at all (its copy of the
+  // table entry says the block was written) and what it got cannot be a
+  // copy that a write in flight explains. A flipped stamp that carries a
+  // checksum fails it whichever copy it was, so any verifying read must
+  // report it. Otherwise the entry copied before the transfer must already
+  // hold the generation that should be on the medium, and the damage must
+  // lie in a byte the reader compares: without a checksum that leaves out
+  // the map entries other than the block's own.
   bool Decisive(const FakeEnv::DamageEvent& e, const OpenDamage& d) const {
     if (phase_ == Phase::kCheck || phase_ == Phase::kResumeScan) return true;
-    if (d.neighbour) return false;
     const auto r = readers_.find(e.reader);
     if (r == readers_.end()) return false;
     // The reader's own copy, and this is the reader's thread.
     const BlockState s0 =
         r->second->RangeStates[static_cast<size_t>(e.block - e.read_first)];
-    return (s0 & kWritten) != 0 && SeqOf(s0) == d.seq;
+    if ((s0 & kWritten) == 0) return false;
+    if (d.flipped && d.checksummed) return true;
+    return !d.neighbour && SeqOf(s0) == d.seq;
   }
 
   FakeEnv* const env_;
@@ -188,10 +200,14 @@ class Ledger {
   std::map<const platform::Target*, TestDisk*> readers_;
 };
 
-bool ValidStamp(const BlockHeader& h, int64_t b, uint32_t disk_id) {
+// Whether the check takes the stamp at bytes, block b, at its word for its
+// neighbours: one that fails its checksum speaks for nobody.
+bool ValidStamp(const uint8_t* bytes, int64_t b, uint32_t disk_id) {
+  const BlockHeader h = LoadHeader(bytes);
   return h.Magic == kMagic && h.DiskID == disk_id && h.Blkno == b &&
          h.BaseBlk >= 0 && h.BaseBlk <= h.Blkno && h.EndBlk > h.Blkno &&
-         h.EndBlk <= kTargetBlocks;
+         h.EndBlk <= kTargetBlocks &&
+         CheckChecksum(bytes, h).kind != ChecksumVerdict::kBad;
 }
 
 void Ledger::ExplainBeforeCheck() {
@@ -213,7 +229,7 @@ void Ledger::ExplainBeforeCheck() {
       const BlockHeader o = LoadHeader(at(c));
       const uint16_t e =
           NeighbourEntry(at(c), static_cast<int>(named - c) + kSelfEntry);
-      if (c == skip || !ValidStamp(o, c, disk_id) || e == 0) continue;
+      if (c == skip || !ValidStamp(at(c), c, disk_id) || e == 0) continue;
       if (o.WriteSeq > newest.write_seq) newest = {o.WriteSeq, e, c};
     }
     return newest;
@@ -228,7 +244,9 @@ void Ledger::ExplainBeforeCheck() {
     const int64_t b = key.second;
     const BlockHeader h = LoadHeader(at(b));
     const char* why = nullptr;
-    if (d.neighbour) {
+    // A checksum covers the whole map, so these reasons hold only for a
+    // stamp without one.
+    if (d.neighbour && !d.checksummed) {
       const int k = (d.byte - kMapOffset) / 2;
       const int64_t named = b - kSelfEntry + k;
       if (named < 0 || named >= kTargetBlocks) {
@@ -242,7 +260,7 @@ void Ledger::ExplainBeforeCheck() {
           why = "a newer stamp's map names that neighbour's generation";
         }
       }
-    } else if (d.byte < 0 && ValidStamp(h, b, disk_id) &&
+    } else if (d.byte < 0 && ValidStamp(at(b), b, disk_id) &&
                named_by_newest(b, -1).entry == h.Seq) {
       why = "the write left no stamp behind that names its generation";
     }
@@ -363,7 +381,8 @@ std::vector<std::string> ChildArguments(const Scenario& s) {
           std::to_string(s.stress_ms),
           s.errstop ? "1" : "0",
           std::to_string(s.seed),
-          std::to_string(s.faults)};
+          std::to_string(s.faults),
+          s.checksum ? "1" : "0"};
 }
 
 int RunChild(const std::vector<std::string>& args) {
@@ -378,6 +397,7 @@ int RunChild(const std::vector<std::string>& args) {
   const bool errstop = args.at(3) == "1";
   const uint64_t seed = std::stoull(args.at(4));
   const int count = std::stoi(args.at(5));
+  const bool checksum = args.at(6) == "1";
 
   FakeEnv env;
   platform::SetCurrentEnv(&env);
@@ -397,6 +417,7 @@ int RunChild(const std::vector<std::string>& args) {
     g_flags.resume = resume;
     g_flags.check = check;
     g_flags.errstop = errstop ? 1 : 0;
+    g_flags.checksum = checksum;
   };
   flags(0, 0, 0);
   ledger.SetPhase(Phase::kFormat);
@@ -417,7 +438,8 @@ int RunChild(const std::vector<std::string>& args) {
         SleepMilliseconds(static_cast<uint64_t>(ms));
       },
       [&] {
-        std::mt19937_64 rng(seed);
+        // A stream of its own: the injector's would pick its blocks again.
+        std::mt19937_64 rng(~seed);
         if (c->at_rest) {
           for (int i = 0; i < late; ++i) PlaceAtRest(&env, &ledger, *c, &rng);
         } else if (!stale) {

@@ -18,15 +18,23 @@ namespace {
 
 using Damage = platform::FakeEnv::Damage;
 
-constexpr const char* kUsage =
-    "usage: vorbex_fault_suite [--quick] [--seeds N] [--ms MS] [CLASS...]\n";
-
 struct Options {
   bool quick = false;
   int seeds = 2;
   int ms = 800;
+  bool checksum = true;
   std::vector<std::string> classes;
 };
+
+// The class names come from the table, so the list cannot fall behind it.
+void PrintUsage(std::FILE* to) {
+  std::fputs(
+      "usage: vorbex_fault_suite [--quick] [--seeds N] [--ms MS] "
+      "[--no-checksum] [CLASS...]\nclasses:",
+      to);
+  for (const FaultClass& c : FaultClasses()) std::fprintf(to, " %s", c.name);
+  std::fputs("\n", to);
+}
 
 void PrintRow(const std::string& label, const Tally& t) {
   std::printf("| %s | %d | %d | %d | %d | %d | %d | %d |\n", label.c_str(),
@@ -57,6 +65,7 @@ int RunSuite(const std::string& self, const Options& o) {
           s.stress_ms = o.ms;
           s.errstop = errstop;
           s.seed = static_cast<uint64_t>(seed) * 1000 + ci * 10 + li;
+          s.checksum = o.checksum;
           s.faults = c.control ? 0 : errstop ? 1 : 4;
           std::vector<std::string> argv = {self};
           for (const std::string& a : ChildArguments(s)) argv.push_back(a);
@@ -124,12 +133,20 @@ const std::vector<FaultClass>& FaultClasses() {
        false},
       {"fill-flip", "bit flip in fill, on write", Damage::kXor, false, 304, 512,
        0, false},
+      {"flag-flip", "bit flip in checksum flag, on write", Damage::kXor, false,
+       41, 42, 0, false},
+      {"sum-flip", "bit flip in checksum, on write", Damage::kXor, false, 44,
+       48, 0, false},
       {"header-rot", "bit flip in header, at rest", Damage::kXor, true, 0, 48,
        0, false},
       {"map-rot", "bit flip in map, at rest", Damage::kXor, true, 48, 304, 0,
        false},
       {"fill-rot", "bit flip in fill, at rest", Damage::kXor, true, 304, 512, 0,
        false},
+      {"flag-rot", "bit flip in checksum flag, at rest", Damage::kXor, true, 41,
+       42, 0, false},
+      {"sum-rot", "bit flip in checksum, at rest", Damage::kXor, true, 44, 48,
+       0, false},
       {"stale", "stale read", Damage::kStale, false, 0, 512, 0, false},
       {"foreign", "another target's stamp", Damage::kXor, false, 4, 8,
        0x00010000, false},
@@ -162,10 +179,15 @@ int main(int argc, char** argv) {
       o.seeds = std::stoi(args[++i]);
     } else if (args[i] == "--ms" && i + 1 < args.size()) {
       o.ms = std::stoi(args[++i]);
+    } else if (args[i] == "--no-checksum") {
+      o.checksum = false;
+    } else if (args[i] == "--help") {
+      vorbex::faults::PrintUsage(stdout);
+      return 0;
     } else if (vorbex::faults::FindClass(args[i]) != nullptr) {
       o.classes.push_back(args[i]);
     } else {
-      std::fputs(vorbex::faults::kUsage, stderr);
+      vorbex::faults::PrintUsage(stderr);
       return 2;
     }
   }

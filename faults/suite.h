@@ -43,7 +43,8 @@ struct Scenario {
   int stress_ms = 400;
   bool errstop = false;
   uint64_t seed = 1;
-  int faults = 4;  // placed during the stress phase
+  int faults = 4;        // placed during the stress phase
+  bool checksum = true;  // stamps carry their checksum (g_flags.checksum)
 };
 
 // Arguments that make the suite's binary run one scenario as a child.
