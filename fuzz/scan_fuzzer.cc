@@ -282,6 +282,7 @@ void CheckCleanVerdict(Builder& target, TestDisk& scanner, bool threw) {
 void CheckNoDamagedStampTrusted(Builder& target, TestDisk& scanner,
                                 bool threw) {
   if (threw) return;
+  int32_t damaged = 0;
   for (int32_t b = 0; b < scanner.BlockCount; ++b) {
     const std::vector<uint8_t> bytes = target.Get(b);
     const BlockHeader h = LoadHeader(bytes.data());
@@ -292,8 +293,10 @@ void CheckNoDamagedStampTrusted(Builder& target, TestDisk& scanner,
     if ((scanner.Table->States[b].load() & kWritten) != 0) {
       Fail("a damaged stamp was trusted", b);
     }
-    if (scanner.Mismatches == 0) Fail("a damaged stamp went unreported", b);
+    ++damaged;
   }
+  // Each of them reported, and none twice; other damage adds reports.
+  if (scanner.Mismatches < damaged) Fail("a damaged stamp went unreported", -1);
 }
 
 void RunOne(const uint8_t* data, size_t size) {

@@ -32,11 +32,17 @@ BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk, uint32_t disk_id,
   f.first_word = h.Magic;
   f.own_entry = view.own_entry;
   f.last_entry = NeighbourEntry(bytes, kNeighbours - 1);
-  if (h.Magic == kMagic && h.DiskID == disk_id) f.flags |= BlockFacts::kStamped;
+  // Only a checksum can tell a stamp of this target whose Magic or DiskID is
+  // damaged from another target's; such a stamp is reported like any other
+  // damaged one.
+  const bool whole_name = h.Magic == kMagic && h.DiskID == disk_id;
+  if (whole_name || ChecksumNamesOwner(bytes, disk_id)) {
+    f.flags |= BlockFacts::kStamped;
+  }
   // A stamp that is not what its writer wrote vouches for nothing, not even
   // for its own block: the check holds it to no one and reports it.
-  if ((f.flags & BlockFacts::kStamped) != 0 &&
-      view.checksum.kind != ChecksumVerdict::kBad && h.Blkno == blk &&
+  if (whole_name && view.checksum.kind != ChecksumVerdict::kBad &&
+      h.Blkno == blk &&
       h.BaseBlk >= 0 && h.EndBlk <= block_count && h.BaseBlk <= h.Blkno &&
       h.Blkno < h.EndBlk) {
     f.flags |= BlockFacts::kSane;

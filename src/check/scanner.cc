@@ -25,6 +25,7 @@
 #include "check/chunk_reader.h"
 #include "disk/block_format.h"
 #include "disk/block_stores.h"
+#include "disk/stamp_checksum.h"
 #include "platform/error_codes.h"
 
 namespace vorbex {
@@ -80,6 +81,7 @@ Scanner::Scanner(TestDisk& disk, int32_t finders)
           std::make_unique<int64_t[]>(static_cast<size_t>(window_blocks_))),
       map_seqs_(
           std::make_unique<int64_t[]>(static_cast<size_t>(window_blocks_))),
+      failed_(std::make_unique<uint8_t[]>(static_cast<size_t>(window_blocks_))),
       extents_(chunk_),
       applied_(std::make_unique<AppliedExtent[]>(kAppliedExtentSlots)),
       facts_(std::make_unique<BlockFacts[]>(static_cast<size_t>(chunk_))) {}
@@ -133,7 +135,10 @@ void Scanner::Run() {
 void Scanner::AdoptBlockZero() {
   disk_.ReadRange(0, 1);
   const BlockHeader zero = LoadHeader(disk_.Buffer);
-  if (zero.Blkno != 0 || zero.Magic != kMagic) {
+  // A damaged block 0 may name any DiskID, and the check would then hold
+  // every stamp of the target to another's.
+  if (zero.Blkno != 0 || zero.Magic != kMagic ||
+      CheckChecksum(disk_.Buffer, zero).kind == ChecksumVerdict::kBad) {
     throw Error(platform::kErrorBadFormat);
   }
   disk_.Table->DiskID = zero.DiskID;
@@ -260,7 +265,9 @@ void Scanner::VerifyChunk(int32_t first, int32_t n, uint8_t* data) {
     } else {
       uint8_t* bytes = data + static_cast<size_t>(i) * kBlockSize;
       std::memcpy(bytes, &facts.first_word, sizeof facts.first_word);
+      const int32_t reported = disk_.Mismatches;
       disk_.VerifyBlock(first, i, n, data, policy);
+      if (disk_.Mismatches != reported) failed_[blk - window_base_] = 1;
       PoisonBlocks(bytes, 1);
     }
   }
@@ -286,8 +293,14 @@ bool Scanner::PassesOnFacts(int32_t blk, const BlockFacts& facts,
 // Reads again and verifies every block from first to end - 1 marked
 // Recheck, in runs of at most a chunk.
 void Scanner::RereadRechecks(int32_t first, int32_t end) {
+  // A block reported once is not read again: a stamp after it that names
+  // it would only report the same damage twice.
   const auto marked = [this](int64_t b) {
-    return (states_[b].load(std::memory_order_relaxed) & kRecheck) != 0;
+    const BlockState s = states_[b].load(std::memory_order_relaxed);
+    if ((s & kRecheck) == 0) return false;
+    if (failed_[b - window_base_] == 0) return true;
+    states_[b].store(s & ~kRecheck, std::memory_order_relaxed);
+    return false;
   };
   int64_t a = first;
   while (a < end) {
@@ -311,6 +324,8 @@ void Scanner::SlideWindow() {
     std::memmove(seqs, seqs + one, sizeof(int64_t) * two);
     std::fill(seqs + two, seqs + two + one, 0);
   }
+  std::memmove(failed_.get(), failed_.get() + one, two);
+  std::fill(failed_.get() + two, failed_.get() + two + one, 0);
   window_base_ += chunk_;
   extents_.Forget(window_base_ / chunk_ + 2);
 }

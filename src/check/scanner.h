@@ -68,6 +68,8 @@ class Scanner {
   // block; map_seqs_: the newest write whose map named its generation.
   std::unique_ptr<int64_t[]> extent_seqs_;
   std::unique_ptr<int64_t[]> map_seqs_;
+  // 1 for a block the check verified on its bytes and reported.
+  std::unique_ptr<uint8_t[]> failed_;
   int32_t window_base_ = 0;
   ExtentMaxima extents_;
 

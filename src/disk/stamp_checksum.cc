@@ -24,6 +24,10 @@ constexpr size_t kReservedOffset = 44;
 
 using ByteEffect = StampSummer::Tables::ByteEffect;
 
+constexpr crc32c::Shift kPastHeader =
+    crc32c::MakeShift(kStampBytes - kHeaderBytes);
+constexpr crc32c::Shift kPastFill = crc32c::MakeShift(kFillBytes);
+
 // The register from 0 of a block that holds byte b at offset and 0
 // everywhere else.
 ByteEffect EffectAt(size_t offset) {
@@ -79,6 +83,18 @@ ChecksumVerdict CheckChecksum(const uint8_t* bytes, const BlockHeader& h) {
   return v;
 }
 
+bool ChecksumNamesOwner(const uint8_t* bytes, uint32_t disk_id) {
+  const BlockHeader h = LoadHeader(bytes);
+  if (ChecksumFlag(h) != kChecksumFlag) return false;
+  uint8_t mended[kStampBytes];
+  std::memcpy(mended, bytes, sizeof mended);
+  BlockHeader m = h;
+  m.Magic = kMagic;
+  m.DiskID = disk_id;
+  StoreHeader(m, mended);
+  return BlockChecksum(mended) == h.Reserved;
+}
+
 StampSummer::StampSummer() : tables_(&TheTables()) {}
 
 void StampSummer::StartRun(const BlockHeader& h) {
@@ -92,8 +108,6 @@ void StampSummer::StartRun(const BlockHeader& h) {
   // Crc32c starts from all ones and inverts at the end; what follows the
   // header here is all 0.
   const uint32_t header = ~Crc32c(bytes, sizeof bytes);
-  static const crc32c::Shift kPastHeader =
-      crc32c::MakeShift(kStampBytes - kHeaderBytes);
   run_part_ = crc32c::Apply(kPastHeader, header);
   run_known_ = true;
 }
@@ -103,7 +117,6 @@ uint32_t StampSummer::MapPart(const uint16_t* map) {
   std::memcpy(bytes, map, sizeof bytes);
   // From 0: Crc32c from all ones inverts the register at both ends.
   const uint32_t from_zero = ~Crc32c(bytes, sizeof bytes, ~0u);
-  static const crc32c::Shift kPastFill = crc32c::MakeShift(kFillBytes);
   return crc32c::Apply(kPastFill, from_zero);
 }
 

@@ -27,6 +27,11 @@ constexpr uint8_t ChecksumFlag(const BlockHeader& h) {
 // The CRC-32C of the block at bytes, with its reserved word taken as 0.
 uint32_t BlockChecksum(const uint8_t* bytes);
 
+// Whether the block at bytes, which lacks this target's Magic or DiskID, is
+// a stamp of the target with one of them damaged: its checksum holds once
+// they are put back. A stamp of another target, or anything else, is not.
+bool ChecksumNamesOwner(const uint8_t* bytes, uint32_t disk_id);
+
 // What a block's bytes say of its own integrity.
 struct ChecksumVerdict {
   enum Kind : uint8_t {

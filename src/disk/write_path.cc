@@ -35,9 +35,6 @@ void TestDisk::WriteRange(int32_t first, int32_t count) {
           RangeStates[j], static_cast<uint16_t>(SeqOf(RangeStates[j]) + 1));
       ++NeighbourSnapshot[j + kSelfEntry];
     }
-    // Another run: another extent and WriteSeq, and a snapshot moved on
-    // since the last run was stamped.
-    Summer.Restart();
     for (int32_t k = i; k < e; ++k) StampBlock(first, k, i, e);
     try {
       WriteBlocks(first, i, e - i);
@@ -105,6 +102,9 @@ void TestDisk::StampBlock(int32_t first, int32_t index, int32_t run_start,
   h.Reserved = 0;
   const uint16_t* map = &NeighbourSnapshot[index];
   if (g_flags.checksum) {
+    // A run's first block: another extent and WriteSeq, and a snapshot
+    // moved on since the last run was stamped.
+    if (index == run_start) Summer.Restart();
     h.Fill |= uint32_t{kChecksumFlag} << 8;
     h.Reserved = Summer.Sum(h, map);
   }

@@ -101,7 +101,7 @@ std::optional<uint32_t> ScanUnsigned(const std::string& text, size_t* pos) {
 void CheckInspect(bool more, CommandLine* cl) {
   const RunOptions& options = cl->options;
   if (options.resume != 0 || options.errstop != 0 || options.format != 0 ||
-      options.check != 0) {
+      options.check != 0 || !options.checksum) {
     cl->error = "--inspect takes no other option";
   } else if (!cl->target || !cl->level || more) {
     cl->error = "--inspect takes TARGET FIRST [COUNT]";
