@@ -69,12 +69,17 @@ class StampSummer {
 
   StampSummer();
 
-  // Every call until the next Restart is for a block of one run: the same
-  // header but for Blkno, Seq and the Fill byte, and a map window that a
-  // call's map may move on by one entry from the last call's.
-  void Restart() {
+  // Every call until the next Restart is for a block of one run of blocks
+  // blocks: the same header but for Blkno, Seq and the Fill byte, and a map
+  // window that a call's map may move on by one entry from the last call's.
+  void Restart(int32_t blocks = 1) {
     map_ = nullptr;
     run_known_ = false;
+    // A long run's transfer copies more than the caches hold, so the tables
+    // are gone by the next run; fetched all at once, they come back in the
+    // time of one miss rather than one miss after another on the map's
+    // chain of lookups.
+    if (blocks >= kWarmRun) WarmTables();
   }
 
   // The checksum of the stamp with header h (its reserved word taken as 0),
@@ -103,6 +108,8 @@ class StampSummer {
   }
 
  private:
+  static constexpr int32_t kWarmRun = 64;
+  void WarmTables() const;
   void StartRun(const BlockHeader& h);
   static uint32_t MapPart(const uint16_t* map);
 

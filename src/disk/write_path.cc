@@ -104,7 +104,7 @@ void TestDisk::StampBlock(int32_t first, int32_t index, int32_t run_start,
   if (g_flags.checksum) {
     // A run's first block: another extent and WriteSeq, and a snapshot
     // moved on since the last run was stamped.
-    if (index == run_start) Summer.Restart();
+    if (index == run_start) Summer.Restart(run_end - run_start);
     h.Fill |= uint32_t{kChecksumFlag} << 8;
     h.Reserved = Summer.Sum(h, map);
   }
