@@ -76,7 +76,8 @@ TEST(CommandLineTest, LongOptionsAreTwoDashesAndALetter) {
       {{"--inspect", "t"}, "t", "--inspect takes TARGET FIRST [COUNT]"},
       {{"--inspect", "t", "1", "2", "3"}, "t", "--inspect takes TARGET"},
       {{"-f", "--inspect", "t", "1"}, "t", "--inspect takes no other option"},
-      {{"--no-checksum", "--inspect", "t", "1"}, "t",
+      {{"--no-checksum", "--inspect", "t", "1"},
+       "t",
        "--inspect takes no other option"},
   };
   for (const Case& c : cases) {

@@ -116,7 +116,8 @@ TEST_F(InspectTest, DamagedStampsAreNamed) {
   const Case cases[] = {
       {"summed", summed, "\tChecksum " + Hex(sum) + ": holds"},
       {"rotten", rotten, "\tChecksum " + Hex(sum) + ", flag 1: computed "},
-      {"stray", stray, "\tChecksum none, yet bytes 41-47 hold 0 10000: damaged"},
+      {"stray", stray,
+       "\tChecksum none, yet bytes 41-47 hold 0 10000: damaged"},
       {"foreign", foreign, "\tDiskID d15d: foreign, block 0 has d15c\n"},
       {"misplaced", Stamp(41, 5, 100, 5),
        "\tBlkno 41: misplaced, this is block 40\n"},

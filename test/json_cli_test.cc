@@ -172,8 +172,10 @@ TEST_F(JsonCliTest, EachFlippedBitBlamesItsOwnBlockAndNoOther) {
     block[static_cast<size_t>(offsets[k % 10])] ^=
         static_cast<uint8_t>(1 << (k % 8));
     testing::PutBlock(target_, b, block);
-    want.push_back({{"block", b}, {"test_code", 0},
-                    {"test_name", "start-up check"}, {"kind", "checksum"}});
+    want.push_back({{"block", b},
+                    {"test_code", 0},
+                    {"test_name", "start-up check"},
+                    {"kind", "checksum"}});
   }
   const json doc = Run({"-c", target_});
   EXPECT_EQ(result_.exit_code, 0);

@@ -12,8 +12,8 @@
 #include "base/flags.h"
 #include "disk/block_format.h"
 #include "disk/disk_handle.h"
-#include "disk/stamp_checksum.h"
 #include "disk/reports.h"
+#include "disk/stamp_checksum.h"
 #include "fake_disk_test.h"
 #include "platform/error_codes.h"
 #include "support/fake_env.h"
@@ -495,19 +495,19 @@ TEST_F(ChecksumTest, TheReportShowsBothSumsAndTheFieldsThatDiffer) {
   const uint32_t stored = LoadHeader(bytes.data()).Reserved;
   bytes[16] ^= 0x08;  // TestCode, which no field check looks at
   PutOnDisk(5, bytes);
-  EXPECT_EQ(Read(5, 1), "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
-                        "\tContents do not match their checksum " +
-                            Hex(stored) + ", computed " +
-                            Hex(BlockChecksum(bytes.data())) +
-                            "\n\tWritten by test 15\n\n");
+  EXPECT_EQ(Read(5, 1),
+            "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
+            "\tContents do not match their checksum " +
+                Hex(stored) + ", computed " + Hex(BlockChecksum(bytes.data())) +
+                "\n\tWritten by test 15\n\n");
   bytes[8] ^= 0x02;  // and Blkno
   PutOnDisk(5, bytes);
-  EXPECT_EQ(Read(5, 1), "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
-                        "\tContents do not match their checksum " +
-                            Hex(stored) + ", computed " +
-                            Hex(BlockChecksum(bytes.data())) +
-                            "\n\tBlkno 7, expected 5\n\tEndBlk 6, invalid\n"
-                            "\tWritten by test 15\n\n");
+  EXPECT_EQ(Read(5, 1),
+            "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
+            "\tContents do not match their checksum " +
+                Hex(stored) + ", computed " + Hex(BlockChecksum(bytes.data())) +
+                "\n\tBlkno 7, expected 5\n\tEndBlk 6, invalid\n"
+                "\tWritten by test 15\n\n");
 }
 
 TEST_F(ChecksumTest, AStampWithoutOneMustHoldZerosWhereItWouldBe) {
@@ -515,9 +515,10 @@ TEST_F(ChecksumTest, AStampWithoutOneMustHoldZerosWhereItWouldBe) {
   disk_->WriteRange(5, 1);
   EXPECT_EQ(Read(5, 1), "");
   PatchByte(5, 46, 0x80);
-  EXPECT_EQ(Read(5, 1), "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
-                        "\tNo checksum, yet bytes 41-47 hold 0 800000, "
-                        "expected 0\n\tWritten by test 7\n\n");
+  EXPECT_EQ(Read(5, 1),
+            "TIME\nt.img: Block 5:\n\tTest 7: start 5, len 1\n"
+            "\tNo checksum, yet bytes 41-47 hold 0 800000, "
+            "expected 0\n\tWritten by test 7\n\n");
   EXPECT_EQ(disk_->Mismatches, 1);
 }
 

@@ -7,10 +7,11 @@
 // 0, and joined as crc32c_tables.h says.
 
 #include "base/crc32c.h"
-#include "base/crc32c_tables.h"
 
 #include <array>
 #include <cstring>
+
+#include "base/crc32c_tables.h"
 
 #if (defined(__x86_64__) || defined(_M_X64)) && \
     (defined(__GNUC__) || defined(__clang__))

@@ -42,9 +42,8 @@ BlockFacts FactsOf(uint8_t* bytes, int32_t index, int32_t blk, uint32_t disk_id,
   // A stamp that is not what its writer wrote vouches for nothing, not even
   // for its own block: the check holds it to no one and reports it.
   if (whole_name && view.checksum.kind != ChecksumVerdict::kBad &&
-      h.Blkno == blk &&
-      h.BaseBlk >= 0 && h.EndBlk <= block_count && h.BaseBlk <= h.Blkno &&
-      h.Blkno < h.EndBlk) {
+      h.Blkno == blk && h.BaseBlk >= 0 && h.EndBlk <= block_count &&
+      h.BaseBlk <= h.Blkno && h.Blkno < h.EndBlk) {
     f.flags |= BlockFacts::kSane;
     const uint8_t* map = bytes + kMapOffset;
     if (index > 0 && std::memcmp(map, map - kBlockSize + sizeof(uint16_t),

@@ -72,7 +72,8 @@ void FormatChecksum(const BlockHeader& h, const ChecksumVerdict& checksum,
     Appendf(out, "\tChecksum %x: holds, every byte is as written\n",
             h.Reserved);
   } else {
-    Appendf(out, "\tChecksum %x, flag %x: computed %x, so the stamp is damaged\n",
+    Appendf(out,
+            "\tChecksum %x, flag %x: computed %x, so the stamp is damaged\n",
             h.Reserved, flag, checksum.computed);
   }
 }

@@ -28,8 +28,7 @@ std::string HeaderReport(const char* time, const std::string& path,
       Appendf(&out, "\tNo checksum, yet bytes 41-47 hold %x %x, expected 0\n",
               read.Fill >> 8, read.Reserved);
     } else if (flag == kChecksumFlag) {
-      Appendf(&out,
-              "\tContents do not match their checksum %x, computed %x\n",
+      Appendf(&out, "\tContents do not match their checksum %x, computed %x\n",
               read.Reserved, checksum.computed);
     } else {
       Appendf(&out,

@@ -112,11 +112,10 @@ const char* KindName(MismatchRecord::Kind kind) {
 Json MismatchPart(const MismatchList& mismatches) {
   Json list = Json::array();
   for (const MismatchRecord& m : mismatches.Records) {
-    list.push_back(
-        {{"block", m.Block},
-         {"test_code", m.TestCode},
-         {"test_name", TestName(m.TestCode)},
-         {"kind", KindName(m.What)}});
+    list.push_back({{"block", m.Block},
+                    {"test_code", m.TestCode},
+                    {"test_name", TestName(m.TestCode)},
+                    {"kind", KindName(m.What)}});
   }
   const auto listed = static_cast<int64_t>(mismatches.Records.size());
   return {{"count", mismatches.Total},
