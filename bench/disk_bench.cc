@@ -116,6 +116,20 @@ void BM_Verify(benchmark::State& state) {
 }
 BENCHMARK(BM_Verify)->ArgName("checksum")->Arg(0)->Arg(1);
 
+// What timing one transfer adds to it: two readings of the clock, the mark
+// the watch looks for, and a count in the histogram. Set against the time
+// of a transfer (the workload benchmark's), it bounds what timing costs
+// more tightly than two runs of a device can.
+void BM_TimeTransfer(benchmark::State& state) {
+  StampedDisk stamped;
+  TestDisk& d = stamped.disk();
+  for (auto _ : state) {
+    TransferTimer timer(d.Counts, TransferCounters::kOwnSlot, false, 0, 8);
+    timer.End();
+  }
+}
+BENCHMARK(BM_TimeTransfer);
+
 // The bookkeeping a write does under the table's lock.
 void BM_PrepareAndComplete(benchmark::State& state) {
   StampedDisk stamped;

@@ -76,6 +76,8 @@ TEST_F(CliTest, LongOptionsThatCannotRunPrintTheUsageAndAHint) {
        "Unknown option --resume; see Vorbex --help\n"},
       {{"--json"}, "--json needs a file name; see Vorbex --help\n"},
       {{"--inspect", target_}, "--inspect takes TARGET FIRST [COUNT]\n"},
+      {{"--stall-after", "-3", target_},
+       "--stall-after -3: give seconds from 0 (no stalls) to 86400 (a day)\n"},
   };
   for (const Case& c : cases) {
     const ProcessResult r = Vorbex(c.args);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli_support.h"
+#include "disk/latency.h"
 #include "platform/testing/subprocess.h"
 #include "test_support.h"
 
@@ -180,6 +181,39 @@ TEST_F(JsonCliTest, EachFlippedBitBlamesItsOwnBlockAndNoOther) {
   const json doc = Run({"-c", target_});
   EXPECT_EQ(result_.exit_code, 0);
   EXPECT_EQ(doc["mismatches"]["list"], want) << result_.out.substr(0, 2000);
+}
+
+// Every transfer is timed once: per row, the read and write histograms
+// hold as many as the row's transfers, their buckets add up, and the
+// summary shows the figures the report gives.
+TEST_F(JsonCliTest, EveryTransferIsTimedInTheSummaryAndTheReport) {
+  testing::MakeSparseFile(target_, 4 << 20);
+  const json doc = Run({"-r", target_, "30", "1"});
+  ASSERT_EQ(result_.exit_code, 0) << result_.err;
+  EXPECT_NE(result_.err.find("  Latency "), std::string::npos) << result_.err;
+  EXPECT_EQ(doc["stalls"], json::array());
+  for (const json& row : doc["counters"]) {
+    SCOPED_TRACE(row["name"].get<std::string>());
+    int64_t timed = 0;
+    for (const char* kind : {"read", "write"}) {
+      const json& t = row["latency"][kind];
+      int64_t in_buckets = 0;
+      for (const json& b : t["buckets"]) in_buckets += b[1].get<int64_t>();
+      EXPECT_EQ(in_buckets, t["transfers"].get<int64_t>());
+      timed += in_buckets;
+      if (in_buckets > 0) {
+        EXPECT_LE(t["median_us"].get<int64_t>(), t["max_us"].get<int64_t>());
+      }
+    }
+    EXPECT_EQ(timed, row["transfers"].get<int64_t>());
+    EXPECT_EQ(row["stalls"], 0);
+  }
+  const json& reads = doc["total"]["latency"]["read"];
+  ASSERT_GT(reads["transfers"].get<int64_t>(), 0);
+  // The summary's total row shows the same maximum.
+  EXPECT_NE(result_.err.find(LatencyText(reads["max_us"].get<int64_t>(), true)),
+            std::string::npos)
+      << result_.err;
 }
 
 TEST_F(JsonCliTest, AReportThatCannotBeWrittenStopsTheRunBeforeItStarts) {

@@ -19,6 +19,9 @@ struct RunOptions {
   // Every stamp carries a CRC-32C of itself; --no-checksum writes stamps
   // without one, byte for byte as before checksums.
   bool checksum = true;
+  // A transfer out this many seconds is a stall (--stall-after); 0: none
+  // is.
+  double StallAfter = 30;
 };
 
 // The options of this run and the identity it stamps, for the whole

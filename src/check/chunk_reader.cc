@@ -26,8 +26,10 @@ ChunkReader::Pages::Pages(platform::Env* env, size_t bytes)
 ChunkReader::Pages::~Pages() { env_->FreePages(p_, bytes_); }
 
 ChunkReader::ChunkReader(platform::Env* env, platform::Target* target,
-                         int32_t chunk, int32_t blocks)
+                         int32_t chunk, int32_t blocks,
+                         TransferCounters* counts)
     : target_(target),
+      counts_(counts),
       chunk_(chunk),
       blocks_(blocks),
       buffers_{{{env, Bytes(chunk)}, {env, Bytes(chunk)}}},
@@ -70,6 +72,8 @@ void ChunkReader::Loop() {
     if (k < kSlots) PoisonBlocks(c.data, count);
     c.length = static_cast<uint32_t>(Bytes(count));
     try {
+      const TransferTimer timer(counts_, TransferCounters::kReadAheadSlot,
+                                false, static_cast<int32_t>(first), count);
       c.rc = target_->ReadAt(first * kBlockSize, c.data, c.length, &c.moved);
     } catch (...) {
       c.thrown = std::current_exception();

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "disk/transfer_counters.h"
 #include "platform/env.h"
 
 namespace vorbex {
@@ -38,8 +39,10 @@ class ChunkReader {
 
   // Chunks of chunk blocks (the last one shorter) of a target of blocks
   // blocks, read through target.
+  // counts: the check's, whose read-ahead slot and times are this
+  // reader's own.
   ChunkReader(platform::Env* env, platform::Target* target, int32_t chunk,
-              int32_t blocks);
+              int32_t blocks, TransferCounters* counts);
   ~ChunkReader();
   ChunkReader(const ChunkReader&) = delete;
   ChunkReader& operator=(const ChunkReader&) = delete;
@@ -75,6 +78,7 @@ class ChunkReader {
   void Loop();
 
   platform::Target* const target_;
+  TransferCounters* const counts_;
   const int32_t chunk_;
   const int32_t blocks_;
   std::array<Pages, kSlots> buffers_;

@@ -92,7 +92,8 @@ void Scanner::Run() {
   if (chunk_ < kSelfEntry) throw Error(platform::kErrorInvalidParameter);
   AdoptBlockZero();
 
-  ChunkReader reader(disk_.env(), disk_.Handle.get(), chunk_, blocks_);
+  ChunkReader reader(disk_.env(), disk_.Handle.get(), chunk_, blocks_,
+                     disk_.Counts);
   FactFinder finder(finders_ > 0 ? finders_ - 1 : DefaultFinderWorkers());
   try {
     for (int64_t c = 0; c < blocks_; c += chunk_) {

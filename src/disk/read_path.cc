@@ -49,7 +49,9 @@ void TestDisk::ReadRange(int32_t first, int32_t count,
   const int64_t offset = static_cast<int64_t>(first) * kBlockSize;
   const uint32_t length = static_cast<uint32_t>(count) * kBlockSize;
   uint32_t moved = 0;
+  TransferTimer timer(Counts, TransferCounters::kOwnSlot, false, first, count);
   const uint32_t rc = Handle->ReadAt(offset, Buffer, length, &moved);
+  timer.End();
   CountTransfer(rc, moved, length, false);
   CheckTransfer(rc, moved, length);
 
@@ -222,8 +224,10 @@ bool TestDisk::ReadAgainAlone(int32_t blk, const VerifyPolicy& policy,
     }
     PoisonBlocks(Spare, 1);
     uint32_t moved = 0;
+    TransferTimer timer(Counts, TransferCounters::kOwnSlot, false, blk, 1);
     const uint32_t rc =
         Handle->ReadAt(int64_t{blk} * kBlockSize, Spare, kBlockSize, &moved);
+    timer.End();
     CountTransfer(rc, moved, kBlockSize, false);
     CheckTransfer(rc, moved, kBlockSize);
     if (cell.load() != before) continue;

@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <chrono>
 #include <mutex>
 #include <vector>
+
+#include "disk/stalls.h"
 
 namespace vorbex {
 namespace {
@@ -29,10 +32,20 @@ RunCounters& Current() {
 
 TransferCounters* RunCounters::Claim(int32_t test_code) {
   const int n = claimed_.load(std::memory_order_relaxed);
-  if (n >= kCounterRecords) return &overflow_;
+  if (n >= kCounterRecords) {
+    GiveHistograms(&overflow_);
+    return &overflow_;
+  }
+  GiveHistograms(&records_[n]);
   records_[n].TestCode.store(test_code, std::memory_order_relaxed);
   claimed_.store(n + 1, std::memory_order_release);
   return &records_[n];
+}
+
+void RunCounters::GiveHistograms(TransferCounters* c) {
+  for (auto* h : {&c->ReadTimes, &c->WriteTimes, &c->ReadAheadTimes}) {
+    if (*h == nullptr) *h = std::make_unique<LatencyHistogram>();
+  }
 }
 
 int RunCounters::Claimed() const {
@@ -59,6 +72,56 @@ TransferCounters* ClaimCounters(int32_t test_code) {
 int ClaimedCounters() { return Current().Claimed(); }
 
 const TransferCounters& CountersAt(int index) { return Current().At(index); }
+
+TransferCounters& WatchedCountersAt(int index) {
+  return Current().WatchedAt(index);
+}
+
+int64_t SteadyNanos() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+// VORBEX_UNTIMED_TRANSFERS builds the library without timing, for the
+// benchmark that weighs what timing costs; never a product build.
+#ifndef VORBEX_UNTIMED_TRANSFERS
+TransferTimer::TransferTimer(TransferCounters* counts, int slot, bool write,
+                             int32_t first, int32_t blocks)
+    : slot_(counts->Outstanding[slot]),
+      times_(slot == TransferCounters::kReadAheadSlot
+                 ? counts->ReadAheadTimes.get()
+             : write ? counts->WriteTimes.get()
+                     : counts->ReadTimes.get()) {
+  slot_.first.store(first, std::memory_order_relaxed);
+  slot_.blocks.store(blocks, std::memory_order_relaxed);
+  slot_.write.store(write, std::memory_order_relaxed);
+  began_ = SteadyNanos();
+  slot_.since_ns.store(began_, std::memory_order_relaxed);
+  // Release: the watch that sees the transfer out sees what it is.
+  slot_.state.store(OutstandingTransfer::kOut, std::memory_order_release);
+}
+
+void TransferTimer::End() {
+  if (ended_) return;
+  ended_ = true;
+  const int64_t took = SteadyNanos() - began_;
+  // One atomic exchange, so that the watch either marked it stalled before
+  // it returned, and hears of its return, or never will.
+  if (slot_.state.exchange(OutstandingTransfer::kIdle,
+                           std::memory_order_acq_rel) ==
+      OutstandingTransfer::kStalled) {
+    StallReturned(&slot_, took);
+  }
+  times_->Record(took / 1000);
+}
+#else
+TransferTimer::TransferTimer(TransferCounters* counts, int slot, bool, int32_t,
+                             int32_t)
+    : slot_(counts->Outstanding[slot]), times_(nullptr), began_(0) {}
+
+void TransferTimer::End() {}
+#endif
 
 TargetCoverage::TargetCoverage(int32_t blocks)
     : blocks_(blocks < 0 ? 0 : blocks),

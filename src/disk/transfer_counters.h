@@ -8,7 +8,25 @@
 #include <mutex>
 #include <vector>
 
+#include "disk/latency.h"
+
 namespace vorbex {
+
+// A transfer under way, for the watch that looks for stalls: the owner of
+// the slot marks it out before the call and in after it, the watch marks it
+// stalled once it has been out too long. Whichever sees the other's mark
+// acts on it, so a stall is reported once, and its return once.
+struct OutstandingTransfer {
+  enum State : uint8_t { kIdle, kOut, kStalled };
+  // The owner's, set before state leaves kIdle.
+  std::atomic<int64_t> since_ns{0};  // on the steady clock
+  std::atomic<int32_t> first{0};
+  std::atomic<int32_t> blocks{0};
+  std::atomic<bool> write{false};
+  std::atomic<uint8_t> state{kIdle};
+  // The watch's alone: when it last warned of this stall.
+  int64_t warned_ns = 0;
+};
 
 // What one TestDisk has moved and found. Exactly one thread adds to a
 // record: the thread that uses the disk (the main thread for the start-up
@@ -25,6 +43,19 @@ struct alignas(64) TransferCounters {
   std::atomic<int64_t> BlocksVerified{0};
   std::atomic<int64_t> Mismatches{0};
   std::atomic<int64_t> Errors{0};
+  // Transfers that stalled; added to by the watch alone.
+  std::atomic<int64_t> Stalls{0};
+  // Every transfer's time, by kind; made when the record is claimed, so
+  // nothing is allocated on the transfer path.
+  std::unique_ptr<LatencyHistogram> ReadTimes;
+  std::unique_ptr<LatencyHistogram> WriteTimes;
+  // The start-up check's read-ahead, whose thread is this one's only writer.
+  std::unique_ptr<LatencyHistogram> ReadAheadTimes;
+  // The transfer of the disk's own thread, and the start-up check's read
+  // ahead, which runs beside it.
+  static constexpr int kOwnSlot = 0;
+  static constexpr int kReadAheadSlot = 1;
+  std::array<OutstandingTransfer, 2> Outstanding;
 
   // The owner's add. REQUIRES: called only by the record's one writer.
   static void Add(std::atomic<int64_t>& field, int64_t n) {
@@ -38,6 +69,31 @@ struct alignas(64) TransferCounters {
 // record whose disk was closed and freed meanwhile.
 inline constexpr int kCounterRecords = 512;
 
+// The steady clock in nanoseconds, as transfers are timed.
+int64_t SteadyNanos();
+
+// Times one transfer on slot of counts and shows it to the watch while it
+// is under way: made just before the call, ended just after it returns (or
+// throws), on the slot owner's thread.
+class TransferTimer {
+ public:
+  TransferTimer(TransferCounters* counts, int slot, bool write, int32_t first,
+                int32_t blocks);
+  ~TransferTimer() { End(); }
+  TransferTimer(const TransferTimer&) = delete;
+  TransferTimer& operator=(const TransferTimer&) = delete;
+
+  // Records the transfer's time, and its return when the watch had marked
+  // it stalled. Once; the destructor ends a timer not yet ended.
+  void End();
+
+ private:
+  OutstandingTransfer& slot_;
+  LatencyHistogram* times_;
+  int64_t began_;
+  bool ended_ = false;
+};
+
 // A fresh record for a disk of test_code, or, once every record is taken,
 // one shared overflow record that no summary shows. REQUIRES: main thread
 // (where disks are opened).
@@ -47,6 +103,9 @@ TransferCounters* ClaimCounters(int32_t test_code);
 // concurrent use: records up to the count returned are fully claimed.
 int ClaimedCounters();
 const TransferCounters& CountersAt(int index);
+// The same for the watch, which marks stalls in the records. REQUIRES: the
+// watch's thread.
+TransferCounters& WatchedCountersAt(int index);
 
 // Which blocks of a target this process has written and verified at least
 // once, one bit per block. A bit is set only when it is not yet set, so a
@@ -100,10 +159,13 @@ class RunCounters {
   TransferCounters* Claim(int32_t test_code);
   int Claimed() const;
   const TransferCounters& At(int index) const { return records_[index]; }
+  TransferCounters& WatchedAt(int index) { return records_[index]; }
   void SetCoverage(std::shared_ptr<TargetCoverage> coverage);
   const TargetCoverage* Coverage() const;
 
  private:
+  static void GiveHistograms(TransferCounters* c);
+
   // Claimed on the main thread; the count is published with release after
   // the record's code is set, so a reader that acquires it sees whole
   // records.

@@ -122,9 +122,12 @@ void TestDisk::WriteBlocks(int32_t first, int32_t run_start,
     // Only the transfer itself: the thread must be out of the gate before
     // CheckTransfer throws, as a failure may end the process.
     const GatedWrite gated(ProcessExitGate());
+    TransferTimer timer(Counts, TransferCounters::kOwnSlot, true,
+                        first + run_start, run_length);
     rc = Handle->WriteAt(offset,
                          Buffer + static_cast<size_t>(run_start) * kBlockSize,
                          length, &moved);
+    timer.End();
   }
   CountTransfer(rc, moved, length, true);
   CheckTransfer(rc, moved, length);

@@ -1,6 +1,7 @@
 #include "run/command_line.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <limits>
 
 namespace vorbex {
@@ -39,6 +40,28 @@ bool TakeWindowOption(int argc, const char* const* argv, int* i,
   return true;
 }
 
+// Seconds, a fraction allowed, from 0 (never a stall) up to a day.
+bool TakeStallAfter(int argc, const char* const* argv, int* i,
+                    CommandLine* cl) {
+  constexpr double kDay = 86400;
+  if (*i + 1 >= argc) {
+    cl->error = "--stall-after needs a number of seconds; see Vorbex --help";
+    return false;
+  }
+  const std::string text = argv[++*i];
+  char* end = nullptr;
+  const double seconds = std::strtod(text.c_str(), &end);
+  const bool number = !text.empty() && end == text.c_str() + text.size() &&
+                      std::isdigit(static_cast<unsigned char>(text[0])) != 0;
+  if (!number || !(seconds >= 0 && seconds <= kDay)) {
+    cl->error = "--stall-after " + text +
+                ": give seconds from 0 (no stalls) to 86400 (a day)";
+    return false;
+  }
+  cl->options.StallAfter = seconds;
+  return true;
+}
+
 // Reads argv[*i] and the value it may take; false leaves cl->error set.
 bool TakeLongOption(int argc, const char* const* argv, int* i,
                     CommandLine* cl) {
@@ -51,6 +74,8 @@ bool TakeLongOption(int argc, const char* const* argv, int* i,
     cl->inspect = true;
   } else if (name == "--progress" || name == "--no-progress") {
     cl->progress = name == "--progress";
+  } else if (name == "--stall-after") {
+    return TakeStallAfter(argc, argv, i, cl);
   } else if (name == "--no-checksum") {
     cl->options.checksum = false;
   } else if (name == "--json") {
@@ -129,6 +154,8 @@ const char kHelp[] =
     "                   force the live status line on or off\n"
     "  --json FILE      write the run's facts as JSON when it ends\n"
     "  --no-checksum    write stamps without their checksum (the older form)\n"
+    "  --stall-after SECONDS\n"
+    "                   warn of a transfer out that long (30; 0: never)\n"
     "  --offset BYTES, --size BYTES\n"
     "                   work only on that window of the target, its own\n"
     "                   block 0 at BYTES (multiples of 512; K, M, G, T)\n"

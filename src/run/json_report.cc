@@ -44,11 +44,50 @@ std::string TestName(int32_t code) {
   return entry.TestCode != 0 ? entry.Name : "invalid";
 }
 
+// The figures the summary shows, and the buckets that are not empty, each
+// [its smallest time, count], so that runs can be merged and their
+// percentiles taken anew. Times in microseconds.
+Json LatencyOf(const LatencyCounts& t) {
+  Json buckets = Json::array();
+  for (int b = 0; b < kLatencyBuckets; ++b) {
+    const uint64_t n = t.counts[static_cast<size_t>(b)];
+    if (n != 0) buckets.push_back(Json::array({LatencyBucketFloor(b), n}));
+  }
+  const bool any = t.total > 0;
+  const auto figure = [&](double p) {
+    return any ? Json(t.Percentile(p)) : Json(nullptr);
+  };
+  return {{"transfers", t.total},    {"median_us", figure(0.5)},
+          {"p99_us", figure(0.99)},  {"p999_us", figure(0.999)},
+          {"max_us", figure(1.0)},   {"buckets", std::move(buckets)}};
+}
+
 Json CountersOf(const SummaryRow& r) {
   return {
       {"transfers", r.Transfers},        {"bytes_read", r.BytesRead},
       {"bytes_written", r.BytesWritten}, {"blocks_verified", r.BlocksVerified},
-      {"mismatches", r.Mismatches},      {"errors", r.Errors}};
+      {"mismatches", r.Mismatches},      {"errors", r.Errors},
+      {"stalls", r.Stalls},
+      {"latency", {{"read", LatencyOf(r.ReadTimes)},
+                   {"write", LatencyOf(r.WriteTimes)}}}};
+}
+
+Json StallsPart(const SummaryFacts& facts) {
+  Json list = Json::array();
+  for (size_t k = 0; k < facts.Stalls.size(); ++k) {
+    const StallRecord& s = facts.Stalls[k];
+    const bool out = s.DurationNs < 0;
+    const int64_t took = out ? facts.NowNs - s.SinceNs : s.DurationNs;
+    list.push_back({{"test_code", s.TestCode},
+                    {"test_name", TestName(s.TestCode)},
+                    {"kind", s.Write ? "write" : "read"},
+                    {"first_block", s.First},
+                    {"blocks", s.Blocks},
+                    {"start_seconds", facts.StallStarts[k]},
+                    {"seconds", static_cast<double>(took) / 1e9},
+                    {"outstanding", out}});
+  }
+  return list;
 }
 
 double PerSecond(int64_t n, double seconds) {
@@ -170,7 +209,8 @@ std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
                     {"errstop", options.errstop != 0},
                     {"format", options.format != 0},
                     {"check", options.check != 0},
-                    {"checksum", options.checksum}};
+                    {"checksum", options.checksum},
+                    {"stall_after", options.StallAfter}};
   Json target = {{"argument", run.Target}, {"path", run.Path}};
   if (facts.HasCoverage) {
     target["blocks"] = facts.TargetBlocks;
@@ -197,6 +237,7 @@ std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
   doc["coverage"] = CoveragePart(facts);
   doc["check"] = CheckPart(ending.Check);
   doc["mismatches"] = MismatchPart(mismatches);
+  doc["stalls"] = StallsPart(facts);
   doc["error_line"] =
       ending.ErrorLine != 0 ? Json(ending.ErrorLine) : Json(nullptr);
   doc["exit_code"] = facts.ExitCode;

@@ -197,7 +197,8 @@ class Run {
     const double limit_seconds =
         plan_.LimitMs < 0 ? -1.0 : static_cast<double>(plan_.LimitMs) / 1000.0;
     try {
-      watcher_.emplace(limit_seconds, StatusEnabled(), FirstPhase(options()));
+      watcher_.emplace(limit_seconds, StatusEnabled(), FirstPhase(options()),
+                       options().StallAfter);
     } catch (const std::system_error& e) {
       throw Error(platform::ThreadStartError(e.code()));
     }

@@ -5,10 +5,14 @@
 #include <cinttypes>
 
 #include "base/console.h"
+#include "base/flags.h"
 #include "base/process_end.h"
 #include "base/text.h"
 #include "disk/disk_handle.h"
+#include "disk/stalls.h"
+#include "disk/transfer_counters.h"
 #include "platform/env.h"
+#include "run/catalogue.h"
 #include "run/summary.h"
 
 namespace vorbex {
@@ -54,7 +58,27 @@ StatusSample SampleStatus(StatusPhase phase) {
     // Rereads of a few suspect blocks may count twice.
     s.Position = std::min(scanned, s.TargetBlocks);
   }
+  s.LongestOut = static_cast<double>(LongestOutstanding(SteadyNanos())) / 1e9;
   return s;
+}
+
+std::string StallLine(int32_t test_code, bool write, int32_t first,
+                      int32_t blocks, double seconds, int what) {
+  const TestEntry& entry = FindTest(test_code);
+  const char* name = test_code == 0        ? "start-up"
+                     : entry.TestCode != 0 ? entry.Name
+                                           : "invalid";
+  const char* kind = write ? "write" : "read";
+  std::string out;
+  Appendf(&out, "Stall: test %s (%d): the %s of %d block%s from block %d ",
+          name, test_code, kind, blocks, blocks == 1 ? "" : "s", first);
+  if (what == kStallReturned) {
+    Appendf(&out, "returned after %.1f s\n", seconds);
+  } else {
+    Appendf(&out, "has been out for %.1f s%s\n", seconds,
+            what == kStallStillOut ? " and still is" : "");
+  }
+  return out;
 }
 
 std::string StatusText(const StatusSample& now, const StatusSample& before,
@@ -95,12 +119,18 @@ std::string StatusText(const StatusSample& now, const StatusSample& before,
     Appendf(&out, "  verified %" PRId64 "  mismatches %" PRId64,
             now.BlocksVerified, now.Mismatches);
   }
+  // A transfer this slow is news even before it counts as a stall.
+  if (now.LongestOut >= 1) {
+    Appendf(&out, "  a transfer out %.0f s", now.LongestOut);
+  }
   return out;
 }
 
-RunWatcher::RunWatcher(double limit_seconds, bool draw, StatusPhase phase)
+RunWatcher::RunWatcher(double limit_seconds, bool draw, StatusPhase phase,
+                       double stall_after)
     : limit_seconds_(limit_seconds),
       draw_(draw),
+      stall_after_(stall_after),
       phase_(phase),
       thread_([this] { Watch(); }) {}
 
@@ -125,8 +155,10 @@ void RunWatcher::Watch() {
   while (!stop_.load()) {
     const int interrupt = platform::WaitForInterrupt(kWatchSliceMs);
     if (interrupt != 0) EndProcess(interrupt);
-    if (!draw_ || Clock::now() < next) continue;
+    if (Clock::now() < next) continue;
     next += every;
+    if (stall_after_ > 0) LookForStalls();
+    if (!draw_) continue;
     const StatusSample now = SampleStatus(phase_.load());
     const double began = tests_began_.load();
     std::string line = StatusText(
@@ -139,6 +171,24 @@ void RunWatcher::Watch() {
     ShowStatus(line);
     before = now;
   }
+}
+
+void RunWatcher::LookForStalls() {
+  const int64_t now = SteadyNanos();
+  const StallNews news =
+      vorbex::LookForStalls(now, static_cast<int64_t>(stall_after_ * 1e9));
+  const auto print = [&](const StallRecord& r, int what) {
+    const int64_t took =
+        what == kStallReturned ? r.DurationNs : now - r.SinceNs;
+    PrintErrf("%s", StallLine(r.TestCode, r.Write, r.First, r.Blocks,
+                              static_cast<double>(took) / 1e9, what)
+                        .c_str());
+  };
+  for (const StallRecord& r : news.Returned) print(r, kStallReturned);
+  for (const StallRecord& r : news.Again) print(r, kStallStillOut);
+  for (const StallRecord& r : news.Began) print(r, kStallBegan);
+  // A stall under errstop is a failure like any other.
+  if (!news.Began.empty() && g_flags.errstop != 0) EndProcess(1);
 }
 
 }  // namespace vorbex

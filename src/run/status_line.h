@@ -23,7 +23,17 @@ struct StatusSample {
   int64_t Mismatches = 0;
   int64_t TargetBlocks = 0;  // 0 until the target is open
   int64_t Position = 0;      // blocks the check or the format has passed
+  double LongestOut = 0;     // seconds the oldest transfer now out has taken
 };
+
+// The lines the watch prints on standard error for a stall that began, is
+// still out, or returned: the test, the kind of transfer, its blocks and
+// how long it has taken.
+std::string StallLine(int32_t test_code, bool write, int32_t first,
+                      int32_t blocks, double seconds, int what);
+inline constexpr int kStallBegan = 0;
+inline constexpr int kStallStillOut = 1;
+inline constexpr int kStallReturned = 2;
 
 // Reads the run's counters as they stand, with the position of phase.
 // Safe to call from any thread.
@@ -37,13 +47,17 @@ std::string StatusText(const StatusSample& now, const StatusSample& before,
 
 // Stands by for the whole run on a thread of its own: an interrupt ends the
 // process (with the summary) whenever it comes, even while the start-up
-// check or a format keeps the main thread busy, and about once a second
-// the status line is drawn when it is on.
+// check or a format keeps the main thread busy; about once a second it
+// looks for transfers out longer than the stall limit and warns of them
+// (under errstop the first ends the run, exit code 1), and draws the
+// status line when it is on.
 class RunWatcher {
  public:
   // draw: whether to draw the status line; phase: what the run does
-  // first. REQUIRES: main thread, after platform::CatchInterrupts.
-  RunWatcher(double limit_seconds, bool draw, StatusPhase phase);
+  // first; stall_after: seconds after which a transfer is a stall (0: none
+  // is). REQUIRES: main thread, after platform::CatchInterrupts.
+  RunWatcher(double limit_seconds, bool draw, StatusPhase phase,
+             double stall_after = 0);
   ~RunWatcher();  // stops the watch and waits for its thread
   RunWatcher(const RunWatcher&) = delete;
   RunWatcher& operator=(const RunWatcher&) = delete;
@@ -57,9 +71,11 @@ class RunWatcher {
 
  private:
   void Watch();
+  void LookForStalls();
 
   const double limit_seconds_;
   const bool draw_;
+  const double stall_after_;
   std::atomic<bool> stop_{false};  // set by the owner, read by the watch
   // Set by the owner, which alone knows when the run moves on; read by the
   // watch.

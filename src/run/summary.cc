@@ -5,9 +5,12 @@
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "base/console.h"
 #include "base/text.h"
+#include "disk/stalls.h"
 #include "disk/target_window.h"
 #include "disk/transfer_counters.h"
 #include "run/catalogue.h"
@@ -37,6 +40,39 @@ void AppendRow(std::string* out, const SummaryRow& r) {
           r.BlocksVerified, r.Mismatches, r.Errors);
 }
 
+// Median, 99th and 99.9th percentiles and the longest, of one kind.
+void AppendTimes(std::string* out, const LatencyCounts& t) {
+  const bool any = t.total > 0;
+  Appendf(out, " %7s %7s %7s %7s", LatencyText(t.Percentile(0.5), any).c_str(),
+          LatencyText(t.Percentile(0.99), any).c_str(),
+          LatencyText(t.Percentile(0.999), any).c_str(),
+          LatencyText(t.max, any).c_str());
+}
+
+void AppendLatencyRow(std::string* out, const char* code, const char* name,
+                      const SummaryRow& r) {
+  Appendf(out, "  %4s %-18s", code, name);
+  AppendTimes(out, r.ReadTimes);
+  Appendf(out, " ");
+  AppendTimes(out, r.WriteTimes);
+  Appendf(out, " %6" PRId64 "\n", r.Stalls);
+}
+
+// How long the transfers took, per test and in all: a drive that answers
+// right but late is failing too.
+void AppendLatency(std::string* out, const std::vector<SummaryRow>& rows,
+                   const SummaryRow& total) {
+  Appendf(out, "  Latency %-15s %-31s  write\n", "", "read");
+  Appendf(out, "  %4s %-18s %7s %7s %7s %7s  %7s %7s %7s %7s %6s\n", "Code",
+          "Test", "median", "99%", "99.9%", "max", "median", "99%", "99.9%",
+          "max", "Stalls");
+  for (const SummaryRow& r : rows) {
+    const std::string code = std::to_string(r.Code);
+    AppendLatencyRow(out, code.c_str(), r.Name.c_str(), r);
+  }
+  AppendLatencyRow(out, "", "Total", total);
+}
+
 }  // namespace
 
 void AddTo(SummaryRow* total, const SummaryRow& r) {
@@ -46,6 +82,9 @@ void AddTo(SummaryRow* total, const SummaryRow& r) {
   total->BlocksVerified += r.BlocksVerified;
   total->Mismatches += r.Mismatches;
   total->Errors += r.Errors;
+  total->Stalls += r.Stalls;
+  total->ReadTimes.Add(r.ReadTimes);
+  total->WriteTimes.Add(r.WriteTimes);
 }
 
 SummaryRow TotalOf(const std::vector<SummaryRow>& rows) {
@@ -66,6 +105,11 @@ SummaryRow RowOf(const TransferCounters& c) {
   r.BlocksVerified = c.BlocksVerified.load(std::memory_order_relaxed);
   r.Mismatches = c.Mismatches.load(std::memory_order_relaxed);
   r.Errors = c.Errors.load(std::memory_order_relaxed);
+  r.Stalls = c.Stalls.load(std::memory_order_relaxed);
+  for (const auto* h : {c.ReadTimes.get(), c.ReadAheadTimes.get()}) {
+    if (h != nullptr) r.ReadTimes.Add(*h);
+  }
+  if (c.WriteTimes != nullptr) r.WriteTimes.Add(*c.WriteTimes);
   return r;
 }
 
@@ -112,6 +156,12 @@ SummaryFacts CollectSummary(int exit_code) {
     facts.BlocksWritten = coverage->WrittenCount();
     facts.BlocksVerified = coverage->VerifiedCount();
   }
+  facts.NowNs = SteadyNanos();
+  facts.Stalls = RecordedStalls();
+  for (const StallRecord& s : facts.Stalls) {
+    facts.StallStarts.push_back(
+        facts.Seconds - static_cast<double>(facts.NowNs - s.SinceNs) / 1e9);
+  }
   const TargetWindow window = RunWindow();
   facts.Windowed = window.Windowed;
   facts.WindowOffset = window.Offset;
@@ -146,6 +196,26 @@ std::string SummaryText(const SummaryFacts& f) {
             ByteText(static_cast<double>(total.BytesRead) / s).c_str(),
             ByteText(static_cast<double>(total.BytesWritten) / s).c_str(),
             static_cast<double>(total.Transfers) / s);
+  }
+  AppendLatency(&out, f.Rows, total);
+  for (size_t k = 0; k < f.Stalls.size(); ++k) {
+    const StallRecord& s = f.Stalls[k];
+    const TestEntry& entry = FindTest(s.TestCode);
+    Appendf(&out,
+            "  Stall: test %s (%d), the %s of %d block%s from block %d, "
+            "%.1f s into the run: ",
+            s.TestCode == 0       ? "start-up"
+            : entry.TestCode != 0 ? entry.Name
+                                  : "invalid",
+            s.TestCode, s.Write ? "write" : "read", s.Blocks,
+            s.Blocks == 1 ? "" : "s", s.First,
+            k < f.StallStarts.size() ? f.StallStarts[k] : 0.0);
+    if (s.DurationNs >= 0) {
+      Appendf(&out, "took %.1f s\n", static_cast<double>(s.DurationNs) / 1e9);
+    } else {
+      Appendf(&out, "still out after %.1f s\n",
+              static_cast<double>(f.NowNs - s.SinceNs) / 1e9);
+    }
   }
   if (f.HasCoverage) {
     Appendf(&out,

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "disk/latency.h"
+#include "disk/stalls.h"
+
 namespace vorbex {
 
 // What one disk of the run moved and found. The disks of the start-up check
@@ -18,6 +21,9 @@ struct SummaryRow {
   int64_t BlocksVerified = 0;
   int64_t Mismatches = 0;
   int64_t Errors = 0;
+  int64_t Stalls = 0;
+  LatencyCounts ReadTimes = {};  // microseconds
+  LatencyCounts WriteTimes = {};
 };
 
 // Everything the summary says, gathered at one instant.
@@ -34,6 +40,11 @@ struct SummaryFacts {
   int64_t WindowOffset = 0;
   int64_t WindowBytes = 0;
   int ExitCode = 0;
+  // Every stall so far, and how long the run had gone when it began.
+  std::vector<StallRecord> Stalls;
+  std::vector<double> StallStarts;  // seconds since the run began
+  // Now, on the steady clock, for the stalls still out.
+  int64_t NowNs = 0;
 };
 
 // Adds r's counts to total's; TotalOf sums rows the same way.

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <thread>
 #include <utility>
 
 #include "platform/error_codes.h"
@@ -125,6 +127,13 @@ void FakeEnv::OnTransfer(When when, std::function<void()> hook, int skip) {
   std::lock_guard<std::mutex> hold(mu_);
   hooks_.push_back(
       {when, std::move(hook), static_cast<int64_t>(transfers_.size()) + skip});
+}
+
+void FakeEnv::HoldTransfer(int64_t ms, int skip) {
+  OnTransfer(
+      When::kBefore,
+      [ms] { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
+      skip);
 }
 
 std::function<void()> FakeEnv::TakeHook(When when, int64_t number) {

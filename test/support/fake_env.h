@@ -72,6 +72,9 @@ class FakeEnv final : public Env {
   // table and its transfer, or between the transfer and its check.
   enum class When { kBefore, kAfter };
   void OnTransfer(When when, std::function<void()> hook, int skip = 0);
+  // Holds the transfer `skip` transfers from now for ms milliseconds before
+  // it moves anything: a device that is slow to answer, or hangs a while.
+  void HoldTransfer(int64_t ms, int skip = 0);
 
   // --- Silent damage, for the fault suite. A damaged transfer reports
   // success and every byte moved, as a device that lies would. The Env
