@@ -110,7 +110,7 @@ TEST_F(StallTest, UnderErrstopAStallEndsTheRunWithExitCodeOne) {
       },
       ::testing::ExitedWithCode(1),
       "Stall: test .* \\(7\\): the read of 2 blocks from block 0 has been "
-      "out for \\d+\\.\\d s");
+      "out for .+ s");
 }
 
 }  // namespace
