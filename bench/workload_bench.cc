@@ -80,6 +80,7 @@ class CountingEnv final : public platform::Env {
       return rc;
     }
     bool Buffered() const override { return inner_->Buffered(); }
+    uint32_t Flush() override { return inner_->Flush(); }
 
    private:
     std::unique_ptr<platform::Target> inner_;

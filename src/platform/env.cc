@@ -42,6 +42,7 @@ class WindowTarget final : public Target {
   uint32_t HoldRange(int64_t offset, int64_t length) override {
     return whole_->HoldRange(offset, length);
   }
+  uint32_t Flush() override { return whole_->Flush(); }
 
  private:
   // What lies past the window belongs to someone else, so a transfer stops

@@ -58,7 +58,54 @@ class Target {
   virtual uint32_t HoldRange(int64_t /*offset*/, int64_t /*length*/) {
     return kErrorSuccess;
   }
+
+  // Asks the system and the device to put on the medium every write to
+  // this target whose transfer has returned, and returns when they say
+  // they have (Linux: fdatasync, which sends a block device a cache flush;
+  // Windows: FlushFileBuffers). Any handle of the target will do: the
+  // device's cache is one for all of them. Safe to call from a thread of
+  // its own while other handles transfer.
+  virtual uint32_t Flush() = 0;
 };
+
+// A file that a run appends records to as it goes, and makes durable when
+// asked. Used by one thread at a time.
+class AppendFile {
+ public:
+  virtual ~AppendFile() = default;
+  // Writes every byte at the end, retrying short writes; kErrorSuccess or
+  // the error that stopped it.
+  virtual uint32_t Append(const void* bytes, size_t length) = 0;
+  // Puts everything appended so far on the file's medium (fdatasync,
+  // FlushFileBuffers). For a pipe, FIFO, socket or character device there
+  // is nothing to keep, and it returns kErrorSuccess at once.
+  virtual uint32_t Sync() = 0;
+  // False for a pipe, FIFO, socket or character device: Sync keeps nothing.
+  virtual bool Keeps() const = 0;
+};
+
+// Opens path to append to: an ordinary file is created, or emptied when it
+// exists; a pipe, FIFO, socket or character device that exists is opened as
+// it is, so that `--journal >(ssh host 'cat >j')` writes to another host.
+// kErrorSuccess or the system's error.
+uint32_t CreateAppendFile(const std::string& path,
+                          std::unique_ptr<AppendFile>* file);
+
+// Where a file the run writes lies with respect to the target, so that a
+// record meant to survive the target is not kept on it.
+enum class Placement {
+  kElsewhere,       // on other storage
+  kIsTarget,        // the target itself
+  kOnTargetDevice,  // on a file system of the target's device, or of one of
+                    // its partitions (Windows: on the target's volume)
+  kSameFileSystem,  // the target is a file, on the same file system
+};
+
+// Runs command through the system's shell (/bin/sh -c; cmd.exe /c on
+// Windows) with the process's standard streams, and waits for it to end.
+// *exit_code gets its exit status (128 + the signal when a signal ended
+// it). kErrorSuccess, or the system's error when it could not be started.
+uint32_t RunShellCommand(const std::string& command, int* exit_code);
 
 // A target that sees only bytes offset ... offset + length - 1 of whole, as
 // if they were all of it: its byte 0 is whole's byte offset, its size is
@@ -91,6 +138,14 @@ class Env {
   // that refuses with kErrorNotSupported.
   virtual uint32_t OpenTargetReadOnly(const std::string& path, bool volume,
                                       std::unique_ptr<Target>* target);
+
+  // Where path lies (it need not exist: then its folder counts) with
+  // respect to the target at target_path, which exists; volume: the target
+  // is a device or volume, not a file. kErrorSuccess, or the system's error
+  // when either cannot be examined.
+  virtual uint32_t Place(const std::string& path,
+                         const std::string& target_path, bool volume,
+                         Placement* placement);
 
   // Page-aligned, zeroed memory for transfer buffers.
   virtual void* AllocatePages(size_t bytes, uint32_t* error) = 0;

@@ -130,6 +130,10 @@ class PosixTarget final : public Target {
 
   uint32_t HoldRange(int64_t offset, int64_t length) override;
 
+  uint32_t Flush() override {
+    return ::fdatasync(fd_) == 0 ? kErrorSuccess : ErrorFromErrno(errno);
+  }
+
  private:
   // A synchronous transfer on Windows moves everything unless it meets the
   // end or fails; the system calls here may stop early on a signal or a
@@ -473,6 +477,22 @@ int StderrColumns() {
   winsize size{};
   if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) != 0) return 0;
   return size.ws_col;
+}
+
+// Placeholders until the journal's platform services land.
+uint32_t CreateAppendFile(const std::string& /*path*/,
+                          std::unique_ptr<AppendFile>* /*file*/) {
+  return kErrorNotSupported;
+}
+uint32_t RunShellCommand(const std::string& /*command*/, int* exit_code) {
+  *exit_code = 0;
+  return kErrorNotSupported;
+}
+uint32_t Env::Place(const std::string& /*path*/,
+                    const std::string& /*target_path*/, bool /*volume*/,
+                    Placement* placement) {
+  *placement = Placement::kElsewhere;
+  return kErrorNotSupported;
 }
 
 }  // namespace vorbex::platform

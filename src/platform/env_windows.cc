@@ -180,6 +180,11 @@ class WindowsTarget final : public Target {
 
   bool Buffered() const override { return buffered_; }
 
+  uint32_t Flush() override {
+    return ::FlushFileBuffers(handle_) ? kErrorSuccess
+                                       : LastError(kErrorIoDevice);
+  }
+
   uint32_t QuerySize(int64_t* bytes) override {
     if (!volume_) {
       // GetFileSize would hand back only the low 32 bits unless the high
@@ -516,6 +521,22 @@ int StderrColumns() {
     return 0;
   }
   return info.srWindow.Right - info.srWindow.Left + 1;
+}
+
+// Placeholders until the journal's platform services land.
+uint32_t CreateAppendFile(const std::string& /*path*/,
+                          std::unique_ptr<AppendFile>* /*file*/) {
+  return kErrorNotSupported;
+}
+uint32_t RunShellCommand(const std::string& /*command*/, int* exit_code) {
+  *exit_code = 0;
+  return kErrorNotSupported;
+}
+uint32_t Env::Place(const std::string& /*path*/,
+                    const std::string& /*target_path*/, bool /*volume*/,
+                    Placement* placement) {
+  *placement = Placement::kElsewhere;
+  return kErrorNotSupported;
 }
 
 }  // namespace vorbex::platform

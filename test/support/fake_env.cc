@@ -37,6 +37,8 @@ class FakeEnv::FakeTarget final : public Target {
     return env_->media_.at(path_).buffered;
   }
 
+  uint32_t Flush() override { return kErrorSuccess; }
+
   uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
                   uint32_t* moved) override {
     return env_->Move(path_, false, offset, static_cast<char*>(buffer), length,
