@@ -113,12 +113,14 @@ void EndStatus() {
   g_status_ended = true;
 }
 
-TimeText Now() {
+TimeText Now() { return TimeOf(static_cast<int64_t>(std::time(nullptr))); }
+
+TimeText TimeOf(int64_t seconds) {
   // ctime answers in one static buffer shared by every thread. Never
   // destroyed, for the same late report as ConsoleMutex.
   static std::mutex* const ctime_mutex = new std::mutex;
   TimeText out;
-  const std::time_t now = std::time(nullptr);
+  const auto now = static_cast<std::time_t>(seconds);
   std::lock_guard<std::mutex> hold(*ctime_mutex);
   const char* text =
       std::ctime(&now);  // NOLINT(concurrency-mt-unsafe): guarded

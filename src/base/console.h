@@ -2,6 +2,7 @@
 #define VORBEX_BASE_CONSOLE_H_
 
 #include <array>
+#include <cstdint>
 #include <string_view>
 
 #include "base/text.h"
@@ -49,6 +50,8 @@ struct TimeText {
   const char* c_str() const { return text.data(); }
 };
 TimeText Now();
+// The same for the instant `seconds` since 1970 (UTC).
+TimeText TimeOf(int64_t seconds);
 
 }  // namespace vorbex
 

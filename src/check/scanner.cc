@@ -70,13 +70,14 @@ void AddFlags(std::atomic<BlockState>& cell, BlockState flags) {
 
 }  // namespace
 
-Scanner::Scanner(TestDisk& disk, int32_t finders)
+Scanner::Scanner(TestDisk& disk, int32_t finders, PowerCutCheck* power_cut)
     : disk_(disk),
       states_(disk.Table->States.get()),
       chunk_(disk.BufferBlocks),
       blocks_(disk.BlockCount),
       finders_(finders),
       window_blocks_(3 * chunk_),
+      power_cut_(power_cut),
       extent_seqs_(
           std::make_unique<int64_t[]>(static_cast<size_t>(window_blocks_))),
       map_seqs_(
@@ -91,6 +92,9 @@ void Scanner::Run() {
   // one chunk either side of the current one.
   if (chunk_ < kSelfEntry) throw Error(platform::kErrorInvalidParameter);
   AdoptBlockZero();
+  if (power_cut_ != nullptr) {
+    power_cut_->Begin(chunk_, blocks_, map_seqs_.get(), &window_base_);
+  }
 
   ChunkReader reader(disk_.env(), disk_.Handle.get(), chunk_, blocks_,
                      disk_.Counts);
@@ -109,6 +113,10 @@ void Scanner::Run() {
 
       finder.Find(read.data, first, n, disk_.Table->DiskID, blocks_,
                   facts_.get());
+      if (power_cut_ != nullptr) {
+        power_cut_->EnterChunk(first, n);
+        power_cut_->NoteChunk(first, n, facts_.get());
+      }
       AnalyseChunk(first, n, read.data);
       SettleExtents(first);
       VerifyChunk(first, n, read.data);
@@ -135,6 +143,12 @@ void Scanner::Run() {
 // with any other are not this target's.
 void Scanner::AdoptBlockZero() {
   disk_.ReadRange(0, 1);
+  // The journal names the target, and a block 0 that the cut took is
+  // held to it like any other block.
+  if (power_cut_ != nullptr) {
+    disk_.Table->DiskID = power_cut_->DiskID();
+    return;
+  }
   const BlockHeader zero = LoadHeader(disk_.Buffer);
   // A damaged block 0 may name any DiskID, and the check would then hold
   // every stamp of the target to another's.
@@ -238,11 +252,16 @@ void Scanner::SettleExtents(int64_t first) {
   const auto count =
       static_cast<int32_t>(std::min<int64_t>(chunk_, blocks_ - first));
   int64_t* extent_seqs = extent_seqs_.get() + (first - window_base_);
-  extents_.SettleChunk(first / chunk_, count, [&](int32_t i, int64_t w) {
+  const auto raise = [&](int32_t i, int64_t w) {
     if (w <= extent_seqs[i]) return;
     extent_seqs[i] = w;
     AddFlags(states_[first + i], kRecheck);
-  });
+  };
+  extents_.SettleChunk(first / chunk_, count, raise);
+  // A durable write must be there even when no stamp names it any more.
+  if (power_cut_ != nullptr) {
+    for (int32_t i = 0; i < count; ++i) raise(i, power_cut_->DurableSeq(first + i));
+  }
 }
 
 void Scanner::SettleWindow() {
@@ -267,8 +286,12 @@ void Scanner::VerifyChunk(int32_t first, int32_t n, uint8_t* data) {
       uint8_t* bytes = data + static_cast<size_t>(i) * kBlockSize;
       std::memcpy(bytes, &facts.first_word, sizeof facts.first_word);
       const int32_t reported = disk_.Mismatches;
+      const int64_t judged = power_cut_ != nullptr ? power_cut_->Judged() : 0;
       disk_.VerifyBlock(first, i, n, data, policy);
-      if (disk_.Mismatches != reported) failed_[blk - window_base_] = 1;
+      if (disk_.Mismatches != reported ||
+          (power_cut_ != nullptr && power_cut_->Judged() != judged)) {
+        failed_[blk - window_base_] = 1;
+      }
       PoisonBlocks(bytes, 1);
     }
   }
@@ -329,6 +352,7 @@ void Scanner::SlideWindow() {
   std::fill(failed_.get() + two, failed_.get() + two + one, 0);
   window_base_ += chunk_;
   extents_.Forget(window_base_ / chunk_ + 2);
+  if (power_cut_ != nullptr) power_cut_->Slide();
 }
 
 VerifyPolicy Scanner::Policy() const {
@@ -337,6 +361,7 @@ VerifyPolicy Scanner::Policy() const {
   policy.write_seqs_from = window_base_;
   // The check counts its mismatches and decides at its end.
   policy.errstop_ends_process = false;
+  policy.judge = power_cut_;
   return policy;
 }
 

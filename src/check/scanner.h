@@ -6,6 +6,7 @@
 
 #include "check/block_facts.h"
 #include "check/extent_maxima.h"
+#include "check/power_cut_check.h"
 #include "disk/block_state.h"
 #include "disk/disk_handle.h"
 
@@ -25,7 +26,10 @@ class Scanner {
   // finders: threads that find what each block says of itself, the
   // check's own included; 0 for the check's own and a worker for each
   // processor beyond two (at most 15).
-  explicit Scanner(TestDisk& disk, int32_t finders = 0);
+  // power_cut: a judge of every block the check would report, from a
+  // journal of the run that wrote the target; null for none.
+  explicit Scanner(TestDisk& disk, int32_t finders = 0,
+                   PowerCutCheck* power_cut = nullptr);
   Scanner(const Scanner&) = delete;
   Scanner& operator=(const Scanner&) = delete;
 
@@ -61,6 +65,7 @@ class Scanner {
   const int32_t blocks_;
   const int32_t finders_;
   const int32_t window_blocks_;  // three chunks
+  PowerCutCheck* const power_cut_;
 
   // The window: what the valid stamps seen so far say about each block of
   // the chunk before the current one, the current one and the next, from

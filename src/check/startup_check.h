@@ -2,9 +2,11 @@
 #define VORBEX_CHECK_STARTUP_CHECK_H_
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "check/power_cut_check.h"
 #include "disk/disk_handle.h"
 
 namespace vorbex {
@@ -20,7 +22,19 @@ inline constexpr int32_t kScanBufferBlocks = 16384;
 // table. Unless check is set, block 0 is then stamped anew. Throws Error
 // when the target cannot be opened or block 0 cannot be written; nothing is
 // left open then.
-std::unique_ptr<TestDisk> StartupCheck(const std::string& path);
+//
+// What a run after a power cut adds to it:
+struct StartupExtras {
+  // Holds the target to the journal of the run that wrote it; after a
+  // check that finished, a resume rewrites every block the cut left
+  // behind, so that the next check finds the target consistent again.
+  PowerCutCheck* power_cut = nullptr;
+  // Called with the anchor before the first write, for a journal of this
+  // run to begin.
+  std::function<void(TestDisk& anchor)> before_writes;
+};
+std::unique_ptr<TestDisk> StartupCheck(const std::string& path,
+                                       const StartupExtras& extras = {});
 
 }  // namespace vorbex
 

@@ -78,6 +78,24 @@ BlockView ViewOf(const uint8_t* bytes, int32_t blk);
 uint32_t ExpectedSeq(uint32_t read, uint16_t s0, uint16_t e,
                      uint16_t own_entry);
 
+struct BlockFinding;
+
+// A second opinion on a block that a check would report, from what the run
+// that wrote the target recorded of its writes and flushes: whether the
+// block lost a write that the drive had promised to keep, or only writes it
+// was free to lose when the power went.
+class MismatchJudge {
+ public:
+  enum Verdict { kReport, kAllowed, kDurableLost };
+  // Block blk, whose header reads read, fails as found says. For
+  // kDurableLost, *line gets a line for its report (tab, text, newline).
+  virtual Verdict Judge(int32_t blk, const BlockHeader& read,
+                        const BlockFinding& found, std::string* line) = 0;
+
+ protected:
+  ~MismatchJudge() = default;
+};
+
 // How a read verifies, besides the table: what each block must carry and
 // what a mismatch does. The test threads read with the default. The
 // whole-target check holds each block to the newest write that any stamp
@@ -89,6 +107,8 @@ struct VerifyPolicy {
   int32_t write_seqs_from = 0;
   // Under errstop a mismatch ends the process once it is reported.
   bool errstop_ends_process = true;
+  // Asked about every block before it is reported; null: report them all.
+  MismatchJudge* judge = nullptr;
 };
 
 // The test threads' policy; one constant, so that no read builds its own.
@@ -212,11 +232,15 @@ class TestDisk {
 
   // Print one whole report under the ReportLock and count it; then, under
   // errstop and unless the policy says otherwise, end the process.
+  // durable: the judge found a write lost after its flush; also is the
+  // line that says which.
   void ReportHeaderMismatch(int32_t block, const BlockHeader& read,
                             const BlockFinding& found, int32_t first,
-                            int32_t count, const VerifyPolicy& policy);
+                            int32_t count, const VerifyPolicy& policy,
+                            bool durable = false, const std::string& also = "");
   void ReportFillMismatch(int32_t block, const uint8_t* bytes, int32_t offset,
-                          uint8_t expected, const VerifyPolicy& policy);
+                          uint8_t expected, const VerifyPolicy& policy,
+                          bool durable = false, const std::string& also = "");
 
   // Counts one transfer, and its bytes when it succeeded, in Counts: for
   // readers that move blocks through Handle themselves, as the start-up

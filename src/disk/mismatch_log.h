@@ -9,7 +9,7 @@ namespace vorbex {
 
 // One mismatch report, as the run's JSON report lists it.
 struct MismatchRecord {
-  enum Kind : uint8_t { kHeader, kFill, kChecksum };
+  enum Kind : uint8_t { kHeader, kFill, kChecksum, kDurableLost };
   int32_t Block = 0;
   int32_t TestCode = 0;  // the test that read it; 0 for the start-up check
   Kind What = kHeader;

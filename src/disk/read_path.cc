@@ -149,10 +149,21 @@ bool TestDisk::PassesOnBytes(int32_t first, int32_t index, int32_t count,
     first = blk;
     count = 1;
   }
+  std::string also;
+  bool durable = false;
+  if (policy.judge != nullptr) {
+    switch (policy.judge->Judge(blk, LoadHeader(bytes), found, &also)) {
+      case MismatchJudge::kAllowed: return false;
+      case MismatchJudge::kDurableLost: durable = true; break;
+      case MismatchJudge::kReport: break;
+    }
+  }
   if (found.kind != BlockFinding::kFill) {
-    ReportHeaderMismatch(blk, LoadHeader(bytes), found, first, count, policy);
+    ReportHeaderMismatch(blk, LoadHeader(bytes), found, first, count, policy,
+                         durable, also);
   } else {
-    ReportFillMismatch(blk, bytes, found.offset, found.want, policy);
+    ReportFillMismatch(blk, bytes, found.offset, found.want, policy, durable,
+                       also);
   }
   return false;
 }
@@ -246,15 +257,17 @@ void TestDisk::CountMismatch() {
 void TestDisk::ReportHeaderMismatch(int32_t block, const BlockHeader& read,
                                     const BlockFinding& found, int32_t first,
                                     int32_t count,
-                                    const VerifyPolicy& policy) {
+                                    const VerifyPolicy& policy,
+                                    bool durable, const std::string& also) {
   {
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
     PrintOut(HeaderReport(Now().c_str(), Path, block, TestCode, read,
                           found.expected, first, count, g_flags.RunID,
-                          found.checksum));
+                          found.checksum, also));
     CountMismatch();
     RecordMismatch(block, TestCode,
-                   found.kind == BlockFinding::kChecksum
+                   durable ? MismatchRecord::kDurableLost
+                   : found.kind == BlockFinding::kChecksum
                        ? MismatchRecord::kChecksum
                        : MismatchRecord::kHeader);
   }
@@ -266,12 +279,15 @@ void TestDisk::ReportHeaderMismatch(int32_t block, const BlockHeader& read,
 
 void TestDisk::ReportFillMismatch(int32_t block, const uint8_t* bytes,
                                   int32_t offset, uint8_t expected,
-                                  const VerifyPolicy& policy) {
+                                  const VerifyPolicy& policy, bool durable,
+                                  const std::string& also) {
   {
     std::lock_guard<std::mutex> hold(*vorbex::ReportLock());
-    PrintOut(FillReport(Path, block, bytes, offset, expected));
+    PrintOut(FillReport(Path, block, bytes, offset, expected, also));
     CountMismatch();
-    RecordMismatch(block, TestCode, MismatchRecord::kFill);
+    RecordMismatch(block, TestCode,
+                   durable ? MismatchRecord::kDurableLost
+                           : MismatchRecord::kFill);
   }
   FlushVerified();
   if (policy.errstop_ends_process && g_flags.errstop != 0) EndProcess(1);

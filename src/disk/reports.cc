@@ -17,11 +17,13 @@ std::string HeaderReport(const char* time, const std::string& path,
                          int32_t block, int32_t test_code,
                          const BlockHeader& read, const BlockHeader& expected,
                          int32_t first, int32_t count, uint32_t run_id,
-                         const ChecksumVerdict& checksum) {
+                         const ChecksumVerdict& checksum,
+                         const std::string& also) {
   std::string out;
   Appendf(&out, "%s", time);
   Appendf(&out, "%s: Block %d:\n", path.c_str(), block);
   Appendf(&out, "\tTest %d: start %d, len %d\n", test_code, first, count);
+  out += also;
   if (checksum.kind == ChecksumVerdict::kBad) {
     const uint8_t flag = ChecksumFlag(read);
     if (flag == 0) {
@@ -75,9 +77,11 @@ std::string HeaderReport(const char* time, const std::string& path,
 }
 
 std::string FillReport(const std::string& path, int32_t block,
-                       const uint8_t* bytes, int32_t offset, uint8_t expected) {
+                       const uint8_t* bytes, int32_t offset, uint8_t expected,
+                       const std::string& also) {
   std::string out;
   Appendf(&out, "%s: Block %d: Offset %d\n", path.c_str(), block, offset);
+  out += also;
   Appendf(&out, "\tFill %x, Data ", expected);
   const int32_t end = std::min(offset + 16, 512);
   for (int32_t i = offset; i < end; ++i) Appendf(&out, "%02x", bytes[i]);

@@ -20,12 +20,16 @@ std::string HeaderReport(const char* time, const std::string& path,
                          int32_t block, int32_t test_code,
                          const BlockHeader& read, const BlockHeader& expected,
                          int32_t first, int32_t count, uint32_t run_id,
-                         const ChecksumVerdict& checksum = {});
+                         const ChecksumVerdict& checksum = {},
+                         const std::string& also = "");
 
 // A block with a right header whose fill differs at offset (304 ... 511):
 // the expected byte there and up to 16 bytes read from there on.
 std::string FillReport(const std::string& path, int32_t block,
-                       const uint8_t* bytes, int32_t offset, uint8_t expected);
+                       const uint8_t* bytes, int32_t offset, uint8_t expected,
+                       const std::string& also = "");
+// Both take also: a line (with its tab and newline) that follows the lines
+// that say where the block is, or "" for none.
 
 }  // namespace vorbex
 

@@ -14,6 +14,7 @@
 #include "disk/block_stores.h"
 #include "disk/disk_handle.h"
 #include "disk/stamp_checksum.h"
+#include "journal/journal_writer.h"
 
 namespace vorbex {
 
@@ -131,6 +132,11 @@ void TestDisk::WriteBlocks(int32_t first, int32_t run_start,
   }
   CountTransfer(rc, moved, length, true);
   CheckTransfer(rc, moved, length);
+  // Only now has the run returned, and only now may the journal claim it.
+  if (journal::g_journal != nullptr) {
+    journal::g_journal->RecordWrite(RunWriteSeq, first + run_start,
+                                    run_length, SteadyNanos());
+  }
   Table->Coverage->MarkWritten(first + run_start, run_length);
 }
 

@@ -62,6 +62,72 @@ bool TakeStallAfter(int argc, const char* const* argv, int* i,
   return true;
 }
 
+// The word after an option that takes one; false, with cl->error set, when
+// there is none.
+bool TakeValue(int argc, const char* const* argv, int* i, const char* what,
+               CommandLine* cl, std::string* value) {
+  if (*i + 1 >= argc) {
+    cl->error = std::string(argv[*i]) + " needs " + what + "; see Vorbex --help";
+    return false;
+  }
+  *value = argv[++*i];
+  return true;
+}
+
+// Whole milliseconds from 0 (flushes only at the end) up to a day.
+bool TakeFlushEvery(int argc, const char* const* argv, int* i,
+                    CommandLine* cl) {
+  constexpr int64_t kDayMs = 86'400'000;
+  std::string text;
+  if (!TakeValue(argc, argv, i, "a number of milliseconds", cl, &text)) {
+    return false;
+  }
+  int64_t ms = 0;
+  bool number = !text.empty() && text.size() <= 9;
+  for (const char c : text) {
+    number = number && c >= '0' && c <= '9';
+    if (number) ms = ms * 10 + (c - '0');
+  }
+  if (!number || ms > kDayMs) {
+    cl->error = "--flush-every " + text +
+                ": give milliseconds from 0 (only at the end) to 86400000";
+    return false;
+  }
+  cl->flush_every_ms = ms;
+  return true;
+}
+
+// Seconds, a fraction allowed, non-negative: one for MIN, or MIN:MAX.
+bool TakeCutAfter(int argc, const char* const* argv, int* i,
+                  CommandLine* cl) {
+  std::string text;
+  if (!TakeValue(argc, argv, i, "seconds, MIN or MIN:MAX", cl, &text)) {
+    return false;
+  }
+  const auto seconds = [](const std::string& t) -> std::optional<double> {
+    char* end = nullptr;
+    const double s = std::strtod(t.c_str(), &end);
+    if (t.empty() || std::isdigit(static_cast<unsigned char>(t[0])) == 0 ||
+        end != t.c_str() + t.size() || !(s >= 0 && s <= 1e9)) {
+      return std::nullopt;
+    }
+    return s;
+  };
+  const size_t colon = text.find(':');
+  const std::optional<double> lo = seconds(text.substr(0, colon));
+  const std::optional<double> hi =
+      colon == std::string::npos ? lo : seconds(text.substr(colon + 1));
+  if (!lo || !hi || *hi < *lo) {
+    cl->error = "--cut-after " + text +
+                ": give seconds after the tests start, MIN or MIN:MAX with "
+                "MIN <= MAX";
+    return false;
+  }
+  cl->cut_after_min = *lo;
+  cl->cut_after_max = *hi;
+  return true;
+}
+
 // Reads argv[*i] and the value it may take; false leaves cl->error set.
 bool TakeLongOption(int argc, const char* const* argv, int* i,
                     CommandLine* cl) {
@@ -86,6 +152,18 @@ bool TakeLongOption(int argc, const char* const* argv, int* i,
     cl->json_path = argv[++*i];
   } else if (name == "--offset" || name == "--size") {
     return TakeWindowOption(argc, argv, i, cl);
+  } else if (name == "--journal" || name == "--check-journal") {
+    std::string path;
+    if (!TakeValue(argc, argv, i, "a file name", cl, &path)) return false;
+    (name == "--journal" ? cl->journal_path : cl->check_journal_path) = path;
+  } else if (name == "--flush-every") {
+    return TakeFlushEvery(argc, argv, i, cl);
+  } else if (name == "--cut-after") {
+    return TakeCutAfter(argc, argv, i, cl);
+  } else if (name == "--cut-command") {
+    std::string command;
+    if (!TakeValue(argc, argv, i, "a command", cl, &command)) return false;
+    cl->cut_command = command;
   } else {
     cl->error = "Unknown option " + name + "; see Vorbex --help";
     return false;
@@ -126,10 +204,28 @@ std::optional<uint32_t> ScanUnsigned(const std::string& text, size_t* pos) {
 void CheckInspect(bool more, CommandLine* cl) {
   const RunOptions& options = cl->options;
   if (options.resume != 0 || options.errstop != 0 || options.format != 0 ||
-      options.check != 0 || !options.checksum) {
+      options.check != 0 || !options.checksum || cl->journal_path ||
+      cl->flush_every_ms || cl->check_journal_path || cl->cut_command ||
+      cl->cut_after_min) {
     cl->error = "--inspect takes no other option";
   } else if (!cl->target || !cl->level || more) {
     cl->error = "--inspect takes TARGET FIRST [COUNT]";
+  }
+}
+
+// The power-cut options that make no sense together, or in this mode.
+void CheckPowerCut(CommandLine* cl) {
+  const bool check = cl->options.check != 0;
+  if (cl->check_journal_path && !check && cl->options.resume == 0) {
+    cl->error = "--check-journal holds a check to a journal: give -c, or -r "
+                "to go on testing";
+  } else if (check && (cl->journal_path || cl->flush_every_ms)) {
+    cl->error = "--journal and --flush-every are for a run that writes; -c "
+                "writes nothing";
+  } else if (cl->cut_command.has_value() != cl->cut_after_min.has_value()) {
+    cl->error = "--cut-after and --cut-command go together";
+  } else if (check && cl->cut_command) {
+    cl->error = "-c writes nothing, so there is nothing to cut";
   }
 }
 
@@ -150,12 +246,15 @@ const char kHelp[] =
     "  -e, -errstop     the first failure or mismatch ends the run (exit 1)\n"
     "  -f, -format      write every block once, in order, then exit\n"
     "  -c, -check       scan and check the whole target, write nothing, exit\n"
-    "  --progress, --no-progress\n"
-    "                   force the live status line on or off\n"
+    "  --progress, --no-progress  force the live status line on or off\n"
     "  --json FILE      write the run's facts as JSON when it ends\n"
     "  --no-checksum    write stamps without their checksum (the older form)\n"
-    "  --stall-after SECONDS\n"
-    "                   warn of a transfer out that long (30; 0: never)\n"
+    "  --stall-after SECONDS  warn of a transfer out that long (30; 0: never)\n"
+    "  --journal FILE   record returned writes and flushes, for a check after\n"
+    "                   a power cut (keep FILE off the target's device)\n"
+    "  --flush-every MS flush the drive's cache every MS ms (1000 with --journal)\n"
+    "  --check-journal FILE    with -c or -r: hold the target to that journal\n"
+    "  --cut-after MIN[:MAX] --cut-command CMD  cut the power with CMD then\n"
     "  --offset BYTES, --size BYTES\n"
     "                   work only on that window of the target, its own\n"
     "                   block 0 at BYTES (multiples of 512; K, M, G, T)\n"
@@ -165,12 +264,11 @@ const char kHelp[] =
     "  --help           print this help\n"
     "  --version        print the version and the commit it was built from\n"
     "\n"
-    "Target: X: is the volume \\\\.\\X:, a block device such as /dev/sdb is a\n"
-    "  volume too; anything else is an existing file (far less demanding).\n"
+    "Target: X: is the volume \\\\.\\X:, and so is a device such as /dev/sdb;\n"
+    "  anything else is an existing file (far less demanding).\n"
     "Level (default 100; 10000 with -f): units, tens and the rest each pick\n"
     "  a group of tests, e.g. 334 = 4 + 30 + 300; see the README.\n"
-    "Time limit: hh:mm, or seconds; without one (or 0) the run goes on\n"
-    "  until it is stopped.\n"
+    "Time limit: hh:mm or seconds; without one (or 0) it runs until stopped.\n"
     "\n"
     "Exit codes: 0 the time limit expired, a check or format ended, or an\n"
     "  Error ended the run without -e; 1 no target or a bad option, or with\n"
@@ -195,7 +293,11 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
   if (i < argc) cl.level = argv[i++];
   // A single argument after the target is always the level.
   if (i < argc) cl.time_limit = argv[i++];
-  if (cl.inspect) CheckInspect(i < argc, &cl);
+  if (cl.inspect) {
+    CheckInspect(i < argc, &cl);
+  } else {
+    CheckPowerCut(&cl);
+  }
   return cl;
 }
 

@@ -37,6 +37,16 @@ struct CommandLine {
   bool inspect = false;
   std::optional<bool> progress;  // absent: on when stderr is a terminal
   std::optional<std::string> json_path;
+  // Power-cut testing: the journal this run keeps, how often it flushes
+  // the target's cache (absent: every second with a journal, else never),
+  // the journal a check holds the target to, and when to cut the power
+  // with which command.
+  std::optional<std::string> journal_path;
+  std::optional<int64_t> flush_every_ms;
+  std::optional<std::string> check_journal_path;
+  std::optional<double> cut_after_min;
+  std::optional<double> cut_after_max;
+  std::optional<std::string> cut_command;
   // Set when the words cannot be run: a one-line reason for stderr, after
   // the usage line.
   std::string error;

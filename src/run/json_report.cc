@@ -144,6 +144,7 @@ const char* KindName(MismatchRecord::Kind kind) {
     case MismatchRecord::kHeader: return "header";
     case MismatchRecord::kFill: return "fill";
     case MismatchRecord::kChecksum: return "checksum";
+    case MismatchRecord::kDurableLost: return "durable-lost";
   }
   return "header";
 }
@@ -161,6 +162,38 @@ Json MismatchPart(const MismatchList& mismatches) {
           {"listed", listed},
           {"truncated", mismatches.Total > listed},
           {"list", std::move(list)}};
+}
+
+Json JournalPart(const SummaryFacts& facts) {
+  if (!facts.Journal) return nullptr;
+  const journal::JournalStats& j = *facts.Journal;
+  return {{"path", facts.JournalPath.empty() ? Json(nullptr)
+                                             : Json(facts.JournalPath)},
+          {"writes", j.writes},
+          {"flushes", j.flushes},
+          {"failed_flushes", j.failed_flushes},
+          {"unrecorded_writes", j.dropped},
+          {"complete", !j.broken}};
+}
+
+Json PowerCutPart(const SummaryFacts& facts) {
+  if (!facts.PowerCut) return nullptr;
+  const PowerCutFacts& p = *facts.PowerCut;
+  return {{"journal", p.journal},
+          {"journal_cut_short", p.journal_cut_short},
+          {"journal_reaches_seconds", p.journal_reaches_s},
+          {"writes_journalled", p.writes_journalled},
+          {"flushes", p.flushes},
+          {"failed_flushes", p.failed_flushes},
+          {"durable_writes", p.durable_writes},
+          {"writes_lost_after_flush", p.writes_lost_after_flush},
+          {"blocks_lost_after_flush", p.blocks_lost_after_flush},
+          {"blocks_lost_from_volatile_cache", p.blocks_lost_from_cache},
+          {"torn_writes", p.torn_writes},
+          {"allowed_blocks", p.allowed},
+          {"volatile_window_seconds", p.volatile_window_s >= 0
+                                          ? Json(p.volatile_window_s)
+                                          : Json(nullptr)}};
 }
 
 Json CheckPart(CheckOutcome check) {
@@ -238,6 +271,8 @@ std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
   doc["check"] = CheckPart(ending.Check);
   doc["mismatches"] = MismatchPart(mismatches);
   doc["stalls"] = StallsPart(facts);
+  doc["journal"] = JournalPart(facts);
+  doc["power_cut"] = PowerCutPart(facts);
   doc["error_line"] =
       ending.ErrorLine != 0 ? Json(ending.ErrorLine) : Json(nullptr);
   doc["exit_code"] = facts.ExitCode;

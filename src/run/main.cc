@@ -17,13 +17,16 @@
 #include "base/random.h"
 #include "base/run_outcome.h"
 #include "check/inspect.h"
+#include "check/power_cut_check.h"
 #include "check/startup_check.h"
 #include "disk/disk_handle.h"
+#include "journal/journal_writer.h"
 #include "platform/env.h"
 #include "platform/error_codes.h"
 #include "run/command_line.h"
 #include "run/json_report.h"
 #include "run/levels.h"
+#include "run/power_cut_run.h"
 #include "run/status_line.h"
 #include "run/summary.h"
 #include "run/version.h"
@@ -43,7 +46,27 @@ struct RunPlan {
   int64_t LimitMs = -1;  // -1: none
   bool Progress = false;
   std::optional<std::string> JsonPath;
+  // Power-cut testing (see CommandLine).
+  std::optional<std::string> JournalPath;
+  int64_t FlushEveryMs = -1;  // -1: no flushes
+  std::optional<std::string> CheckJournalPath;
+  std::optional<std::string> CutCommand;
+  double CutAfterMin = 0;
+  double CutAfterMax = 0;
 };
+
+// A journal records every flush, and without one given, a second's worth of
+// acknowledged writes is what a cut may take.
+constexpr int64_t kJournalFlushEveryMs = 1000;
+
+// How long the end of a run waits for its final flush and the journal's
+// last records, so that a hung device cannot hold the process.
+constexpr int64_t kJournalFinishMs = 30'000;
+
+// Global because the end of the run, on whichever thread ends it, reports
+// what it did. Set by main before any test starts; never changed after.
+journal::Journal* g_run_journal = nullptr;
+std::string* g_run_journal_path = nullptr;
 
 int64_t LimitMilliseconds(const std::optional<std::string>& text) {
   if (!text) return -1;
@@ -67,6 +90,13 @@ RunPlan PlanRun(const CommandLine& cl, int argc, const char* const* argv) {
   plan.LimitMs = LimitMilliseconds(cl.time_limit);
   plan.Progress = cl.progress.value_or(platform::StderrIsTerminal());
   plan.JsonPath = cl.json_path;
+  plan.JournalPath = cl.journal_path;
+  plan.FlushEveryMs = cl.flush_every_ms.value_or(
+      cl.journal_path ? kJournalFlushEveryMs : -1);
+  plan.CheckJournalPath = cl.check_journal_path;
+  plan.CutCommand = cl.cut_command;
+  plan.CutAfterMin = cl.cut_after_min.value_or(0);
+  plan.CutAfterMax = cl.cut_after_max.value_or(0);
   return plan;
 }
 
@@ -127,7 +157,20 @@ int Inspect(const CommandLine& cl) {
 // Every end of a run tells the operator what it covered, and the tools
 // what it found when --json asked for that.
 void ReportEnd(int exit_code) {
-  const SummaryFacts facts = CollectSummary(exit_code);
+  if (g_run_journal != nullptr) {
+    const EndCause cause = EndCauseFor(exit_code);
+    // A run that ended as planned makes what it wrote durable; one cut
+    // short leaves the drive's cache as it was, and the journal says so.
+    g_run_journal->Finish(
+        cause == EndCause::kTimeLimit || cause == EndCause::kFormatDone,
+        kJournalFinishMs);
+  }
+  SummaryFacts facts = CollectSummary(exit_code);
+  if (g_run_journal != nullptr) {
+    facts.Journal = g_run_journal->Stats();
+    facts.JournalPath = g_run_journal_path != nullptr ? *g_run_journal_path : "";
+  }
+  facts.PowerCut = PublishedPowerCutFacts();
   PrintSummary(facts);
   WriteJsonReport(facts);
 }
@@ -138,6 +181,25 @@ bool StartJson(const RunPlan& plan) {
   if (StartJsonReport(*plan.JsonPath, plan.Description, &why)) return true;
   std::fprintf(stderr, "--json: cannot write %s: %s\n",
                plan.JsonPath->c_str(), why.c_str());
+  return false;
+}
+
+// Reads the journal a check is held to and opens the one this run keeps;
+// false, having said why, when either cannot be used.
+bool PreparePowerCut(const RunPlan& plan,
+                     std::unique_ptr<PowerCutCheck>* power_cut,
+                     std::unique_ptr<platform::AppendFile>* journal_file) {
+  const std::string& path = plan.Description.Path;
+  std::string why;
+  if (plan.CheckJournalPath) {
+    why = PrepareCheckJournal(*plan.CheckJournalPath, path, !plan.IsFile,
+                              power_cut);
+  }
+  if (why.empty() && plan.JournalPath) {
+    why = OpenRunJournal(*plan.JournalPath, path, !plan.IsFile, journal_file);
+  }
+  if (why.empty()) return true;
+  std::fprintf(stderr, "%s\n", why.c_str());
   return false;
 }
 
@@ -157,14 +219,23 @@ StatusPhase TestsPhase(const RunOptions& options) {
 // threads never touch it.
 class Run {
  public:
-  explicit Run(const RunPlan& plan) : plan_(plan) {}
+  Run(const RunPlan& plan, std::unique_ptr<PowerCutCheck> power_cut,
+      std::unique_ptr<platform::AppendFile> journal_file)
+      : plan_(plan),
+        power_cut_(std::move(power_cut)),
+        journal_file_(std::move(journal_file)) {}
 
   // Readies the target, starts the tests and waits out the time limit,
   // and ends the process, unless an Error (or memory that ran out) is
   // thrown on the way.
   [[noreturn]] void Go() {
     StartWatcher();
-    anchor_ = StartupCheck(plan_.Description.Path);
+    StartupExtras extras;
+    extras.power_cut = power_cut_.get();
+    if (plan_.FlushEveryMs >= 0) {
+      extras.before_writes = [this](TestDisk& anchor) { StartJournal(anchor); };
+    }
+    anchor_ = StartupCheck(plan_.Description.Path, extras);
     if (options().check != 0) {
       NoteEndCause(EndCause::kCheckDone);
       EndProcess(0);
@@ -211,6 +282,18 @@ class Run {
       CreateLevelTests(tests_, plan_.Description.Path, parts.values[i]);
     }
     watcher_->MarkTestsStarted();
+    if (plan_.CutCommand) {
+      CutOnCue(plan_.CutAfterMin, plan_.CutAfterMax, *plan_.CutCommand,
+               journal_ != nullptr && journal_->HasFile() ? journal_ : nullptr);
+    }
+  }
+
+  void StartJournal(TestDisk& anchor) {
+    journal_ = StartRunJournal(anchor, std::move(journal_file_),
+                               plan_.JournalPath.value_or(""),
+                               plan_.FlushEveryMs, !plan_.IsFile);
+    g_run_journal_path = new std::string(plan_.JournalPath.value_or(""));
+    g_run_journal = journal_;
   }
 
   // Waits out the time limit (none: for ever) unless an interrupt comes
@@ -226,6 +309,9 @@ class Run {
 
   // The tests borrow the plan's path, which outlives them.
   const RunPlan& plan_;
+  const std::unique_ptr<PowerCutCheck> power_cut_;
+  std::unique_ptr<platform::AppendFile> journal_file_;  // until it starts
+  journal::Journal* journal_ = nullptr;
   std::optional<RunWatcher> watcher_;
   // Keeps the target's table alive for the whole run.
   std::unique_ptr<TestDisk> anchor_;
@@ -240,11 +326,14 @@ int RunTests(const RunPlan& plan) {
   SetEndReport(ReportEnd);
   EnableStatus(plan.Progress);
   if (plan.IsFile) std::fputs(kFileWarnings, stderr);
+  std::unique_ptr<PowerCutCheck> power_cut;
+  std::unique_ptr<platform::AppendFile> journal_file;
+  if (!PreparePowerCut(plan, &power_cut, &journal_file)) return 1;
   if (plan.JsonPath && !StartJson(plan)) return 1;
   // From here on an interrupt ends the run with its summary, even in the
   // middle of the start-up check, and the status line is drawn.
   platform::CatchInterrupts();
-  Run run(plan);
+  Run run(plan, std::move(power_cut), std::move(journal_file));
   try {
     run.Go();
   } catch (const std::bad_alloc&) {

@@ -169,6 +169,51 @@ SummaryFacts CollectSummary(int exit_code) {
   return facts;
 }
 
+// What the run's journal recorded, and what a check held to a journal
+// found.
+void AppendPowerCut(std::string* out, const SummaryFacts& f) {
+  if (f.Journal) {
+    const journal::JournalStats& j = *f.Journal;
+    if (f.JournalPath.empty()) {
+      Appendf(out, "Flushes: %" PRId64 " (%" PRId64 " failed)\n", j.flushes,
+              j.failed_flushes);
+    } else {
+      Appendf(out,
+              "Journal %s: %" PRId64 " writes, %" PRId64 " flushes (%" PRId64
+              " failed)%s\n",
+              f.JournalPath.c_str(), j.writes, j.flushes, j.failed_flushes,
+              j.broken ? "; it could not be written to the end" : "");
+      if (j.dropped > 0) {
+        Appendf(out,
+                "  %" PRId64
+                " writes went unrecorded: the journal could not keep up\n",
+                j.dropped);
+      }
+    }
+  }
+  if (!f.PowerCut) return;
+  const PowerCutFacts& p = *f.PowerCut;
+  Appendf(out,
+          "Power cut: journal %s%s, reaching %.3f s into its run: %" PRId64
+          " writes, %" PRId64 " flushes (%" PRId64 " failed), %" PRId64
+          " durable writes\n",
+          p.journal.c_str(), p.journal_cut_short ? " (cut short)" : "",
+          p.journal_reaches_s, p.writes_journalled, p.flushes,
+          p.failed_flushes, p.durable_writes);
+  Appendf(out,
+          "  Lost after a flush: %" PRId64 " writes (%" PRId64 " blocks)\n",
+          p.writes_lost_after_flush, p.blocks_lost_after_flush);
+  Appendf(out,
+          "  Allowed: %" PRId64 " blocks lost from the volatile cache, %" PRId64
+          " torn writes at the cut",
+          p.blocks_lost_from_cache, p.torn_writes);
+  if (p.volatile_window_s >= 0) {
+    Appendf(out, "; volatile window %.3f s\n", p.volatile_window_s);
+  } else {
+    *out += "; nothing acknowledged was lost\n";
+  }
+}
+
 std::string SummaryText(const SummaryFacts& f) {
   std::string out;
   size_t tests = 0;  // the start-up row is not a test
@@ -237,6 +282,7 @@ std::string SummaryText(const SummaryFacts& f) {
     Appendf(&out, "Window: --offset %" PRId64 " up to the target's end\n",
             f.WindowOffset);
   }
+  AppendPowerCut(&out, f);
   if (total.Mismatches > 0) {
     Appendf(&out,
             "MISMATCHES: %" PRId64

@@ -2,11 +2,14 @@
 #define VORBEX_RUN_SUMMARY_H_
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "check/power_cut_check.h"
 #include "disk/latency.h"
 #include "disk/stalls.h"
+#include "journal/journal_writer.h"
 
 namespace vorbex {
 
@@ -45,6 +48,11 @@ struct SummaryFacts {
   std::vector<double> StallStarts;  // seconds since the run began
   // Now, on the steady clock, for the stalls still out.
   int64_t NowNs = 0;
+  // What this run's journal recorded (absent: it kept none, and made no
+  // flushes), and what a check with a journal concluded.
+  std::optional<journal::JournalStats> Journal;
+  std::string JournalPath;
+  std::optional<PowerCutFacts> PowerCut;
 };
 
 // Adds r's counts to total's; TotalOf sums rows the same way.
