@@ -26,11 +26,14 @@
 
 #include "base/error.h"
 #include "base/flags.h"
+#include "check/power_cut_check.h"
 #include "check/scanner.h"
 #include "check/startup_check.h"
 #include "disk/block_format.h"
 #include "disk/disk_handle.h"
 #include "disk/stamp_checksum.h"
+#include "journal/journal_format.h"
+#include "journal/journal_reader.h"
 #include "platform/env.h"
 #include "ratio_reporter.h"
 #include "scratch_file.h"
@@ -41,6 +44,7 @@ namespace {
 std::string g_target;
 std::string g_classic;  // the same writes, stamped without checksums
 std::string g_hostile;
+std::string g_journal;  // 10 million writes over g_target, all durable
 int64_t g_bytes = 0;
 
 void Stamp(const std::string& path, bool rewrites, bool checksum = true) {
@@ -113,6 +117,56 @@ void MakeHostileTarget() {
   d.Close();
 }
 
+// A journal of kJournalWrites writes of 1 to 16 blocks at random over the
+// stamped target, every one made durable by one flush, that the target
+// satisfies: each names WriteSeq 1, which every stamp there outdates. The
+// check does all the work of holding each block to it, and reports nothing.
+constexpr int64_t kJournalWrites = 10'000'000;
+
+void MakeJournal() {
+  int64_t bytes = 0;
+  g_journal = bench::MakeScratchFile("VORBEX_SCAN_BENCH", 0, "scan-bench-journal",
+                                     &bytes);
+  journal::Header h;
+  TestDisk d;
+  d.Open(g_target, 0, 1);
+  const int32_t blocks = d.BlockCount;
+  // The target's own DiskID, from block 0.
+  uint32_t moved = 0;
+  if (d.Handle->ReadAt(0, d.Buffer, kBlockSize, &moved) != 0) {
+    d.Close();
+    throw Error(30);
+  }
+  h.disk_id = LoadHeader(d.Buffer).DiskID;
+  d.Close();
+  h.blocks = blocks;
+  h.first_write_seq = 1;
+  std::FILE* f = std::fopen(g_journal.c_str(), "wb");
+  if (f == nullptr) throw Error(2);
+  std::vector<uint8_t> out(journal::kHeaderBytes);
+  journal::EncodeHeader(h, out.data());
+  std::mt19937 rng(3);
+  uint8_t r[journal::kLargestRecord];
+  for (int64_t i = 0; i < kJournalWrites; ++i) {
+    const int32_t count = std::uniform_int_distribution<int32_t>(1, 16)(rng);
+    const int32_t first =
+        std::uniform_int_distribution<int32_t>(0, blocks - count)(rng);
+    out.insert(out.end(), r,
+               r + journal::EncodeWrite({1, first, count, i * 1000}, r));
+    if (out.size() > (size_t{1} << 24)) {
+      std::fwrite(out.data(), 1, out.size(), f);
+      out.clear();
+    }
+  }
+  out.insert(out.end(), r,
+             r + journal::EncodeFlush(
+                     {0, kJournalWrites, kJournalWrites * 1000,
+                      kJournalWrites * 1000 + 5},
+                     r));
+  std::fwrite(out.data(), 1, out.size(), f);
+  std::fclose(f);
+}
+
 // Plain sequential reads in the check's 8 MiB transfers, into one buffer or
 // into buffers:2 in turn, as a reader that overlaps its transfers with work
 // on the data must. On a virtual machine the second buffer alone costs a
@@ -152,10 +206,20 @@ BENCHMARK(BM_PlainRead)
 
 void BM_Check(benchmark::State& state, const std::string* target) {
   for (auto _ : state) {
+    // Read afresh each time: reading it is part of what it costs.
+    std::unique_ptr<PowerCutCheck> power_cut;
+    if (state.range(1) != 0) {
+      journal::JournalContents contents;
+      if (!journal::ReadJournal(g_journal, &contents).empty()) {
+        state.SkipWithError("cannot read the journal");
+        break;
+      }
+      power_cut = std::make_unique<PowerCutCheck>(std::move(contents), "");
+    }
     TestDisk d;
     d.Open(*target, 0, kScanBufferBlocks);
     try {
-      Scanner(d, static_cast<int32_t>(state.range(0))).Run();
+      Scanner(d, static_cast<int32_t>(state.range(0)), power_cut.get()).Run();
     } catch (const Error& e) {
       state.SkipWithError("the scan failed");
     }
@@ -169,16 +233,17 @@ void BM_Check(benchmark::State& state, const std::string* target) {
   state.SetBytesProcessed(state.iterations() * g_bytes);
 }
 BENCHMARK_CAPTURE(BM_Check, Stamped, &g_target)
-    ->ArgName("threads")->Arg(0)->Arg(1)->Arg(2)
+    ->ArgNames({"threads", "journal"})
+    ->Args({0, 0})->Args({1, 0})->Args({2, 0})->Args({0, 1})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK_CAPTURE(BM_Check, Classic, &g_classic)
-    ->ArgName("threads")->Arg(0)
+    ->ArgNames({"threads", "journal"})->Args({0, 0})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 // Must stay within a few times the stamped target's check.
 BENCHMARK_CAPTURE(BM_Check, Hostile, &g_hostile)
-    ->ArgName("threads")->Arg(0)
+    ->ArgNames({"threads", "journal"})->Args({0, 0})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -193,6 +258,7 @@ int main(int argc, char** argv) {
   try {
     vorbex::MakeStampedTarget();
     vorbex::MakeHostileTarget();
+    vorbex::MakeJournal();
   } catch (const vorbex::Error& e) {
     std::fprintf(stderr, "cannot stamp the targets: Error %u\n", e.code());
     std::filesystem::remove(vorbex::g_target);
@@ -202,15 +268,17 @@ int main(int argc, char** argv) {
   }
   const std::string one = "BM_PlainRead/buffers:1/real_time";
   const std::string two = "BM_PlainRead/buffers:2/real_time";
-  const std::string check = "BM_Check/Stamped/threads:0/real_time";
+  const std::string check = "BM_Check/Stamped/threads:0/journal:0/real_time";
   vorbex::bench::RatioReporter reporter({
       {"check", check, one},
       {"check, to 2 buffers", check, two},
-      {"check on 1 thread", "BM_Check/Stamped/threads:1/real_time", one},
-      {"check on 2 threads", "BM_Check/Stamped/threads:2/real_time", one},
-      {"check, hostile stamps", "BM_Check/Hostile/threads:0/real_time", one},
-      {"check, stamps without checksums", "BM_Check/Classic/threads:0/real_time",
+      {"check on 1 thread", "BM_Check/Stamped/threads:1/journal:0/real_time", one},
+      {"check on 2 threads", "BM_Check/Stamped/threads:2/journal:0/real_time", one},
+      {"check, hostile stamps", "BM_Check/Hostile/threads:0/journal:0/real_time", one},
+      {"check, stamps without checksums", "BM_Check/Classic/threads:0/journal:0/real_time",
        one},
+      {"check with a journal of 10 million writes, to without",
+       "BM_Check/Stamped/threads:0/journal:1/real_time", check},
       {"2 buffers, to 1", two, one},
   });
   benchmark::RunSpecifiedBenchmarks(&reporter);
@@ -218,5 +286,6 @@ int main(int argc, char** argv) {
   std::filesystem::remove(vorbex::g_target);
   std::filesystem::remove(vorbex::g_classic);
   std::filesystem::remove(vorbex::g_hostile);
+  std::filesystem::remove(vorbex::g_journal);
   return 0;
 }

@@ -36,10 +36,7 @@ std::optional<PowerCutFacts> g_published;
 
 PowerCutCheck::PowerCutCheck(journal::JournalContents contents,
                              std::string name)
-    : contents_(std::move(contents)),
-      name_(std::move(name)),
-      flush_of_(journal::DurableFlushes(contents_)),
-      fate_(contents_.writes.size(), 0) {}
+    : contents_(std::move(contents)), name_(std::move(name)) {}
 
 void PowerCutCheck::Begin(int32_t chunk, int32_t blocks,
                           const int64_t* map_seqs, const int32_t* window_base) {
@@ -49,11 +46,13 @@ void PowerCutCheck::Begin(int32_t chunk, int32_t blocks,
   window_base_ = window_base;
   const auto window = static_cast<size_t>(3) * static_cast<size_t>(chunk);
   durable_ = std::make_unique<int32_t[]>(window);
-  newest_ = std::make_unique<int64_t[]>(window);
   std::fill(durable_.get(), durable_.get() + window, -1);
+  durable_seq_ = std::make_unique<int64_t[]>(window);
+  newest_ = std::make_unique<int64_t[]>(window);
 
   // A counting sort by the chunk each write begins in: two passes, however
   // long the journal.
+  const std::vector<int32_t> flush_of = journal::DurableFlushes(contents_);
   const auto chunks = static_cast<size_t>(blocks / chunk + 1);
   bucket_start_.assign(chunks + 1, 0);
   int32_t longest = 1;
@@ -62,18 +61,20 @@ void PowerCutCheck::Begin(int32_t chunk, int32_t blocks,
     longest = std::max(longest, w.count);
   }
   for (size_t c = 1; c <= chunks; ++c) bucket_start_[c] += bucket_start_[c - 1];
-  order_.resize(contents_.writes.size());
+  writes_.resize(contents_.writes.size());
   std::vector<int64_t> next(bucket_start_.begin(), bucket_start_.end() - 1);
   for (size_t i = 0; i < contents_.writes.size(); ++i) {
-    const auto c = static_cast<size_t>(contents_.writes[i].first / chunk);
-    order_[static_cast<size_t>(next[c]++)] = static_cast<int32_t>(i);
+    const journal::WriteRecord& w = contents_.writes[i];
+    const auto c = static_cast<size_t>(w.first / chunk);
+    writes_[static_cast<size_t>(next[c]++)] =
+        Write{w.write_seq, w.returned_ns, w.first, w.count, flush_of[i], 0};
   }
+  contents_.writes = std::vector<journal::WriteRecord>();
   reach_ = (longest + chunk - 1) / chunk;
 }
 
 template <typename Visit>
-void PowerCutCheck::ForEachRecord(int64_t first, int32_t n,
-                                  Visit visit) const {
+void PowerCutCheck::ForEachRecord(int64_t first, int32_t n, Visit visit) {
   const int64_t c = first / chunk_;
   const int64_t end = first + n;
   for (int64_t from = std::max<int64_t>(0, c - reach_); from <= c; ++from) {
@@ -81,60 +82,43 @@ void PowerCutCheck::ForEachRecord(int64_t first, int32_t n,
     if (bucket + 1 >= bucket_start_.size()) break;
     for (int64_t k = bucket_start_[bucket]; k < bucket_start_[bucket + 1];
          ++k) {
-      const int32_t r = order_[static_cast<size_t>(k)];
-      const journal::WriteRecord& w = contents_.writes[static_cast<size_t>(r)];
+      Write& w = writes_[static_cast<size_t>(k)];
       const int64_t lo = std::max<int64_t>(w.first, first);
       const int64_t hi = std::min<int64_t>(int64_t{w.first} + w.count, end);
-      if (lo < hi) visit(r, lo, hi);
+      if (lo < hi) visit(static_cast<int32_t>(k), w, lo, hi);
     }
   }
 }
 
-void PowerCutCheck::EnterChunk(int64_t first, int32_t n) {
-  const int64_t base = *window_base_;
-  ForEachRecord(first, n, [&](int32_t r, int64_t lo, int64_t hi) {
-    const int64_t seq = contents_.writes[static_cast<size_t>(r)].write_seq;
-    const bool durable = flush_of_[static_cast<size_t>(r)] >= 0;
-    for (int64_t b = lo; b < hi; ++b) {
-      const auto i = static_cast<size_t>(b - base);
-      newest_[i] = std::max(newest_[i], seq);
-      if (!durable) continue;
-      int32_t& d = durable_[i];
-      if (d < 0 || contents_.writes[static_cast<size_t>(d)].write_seq < seq) {
-        d = r;
-      }
-    }
-  });
-}
-
-int64_t PowerCutCheck::DurableSeq(int64_t blk) const {
-  const int32_t d = durable_[static_cast<size_t>(blk - *window_base_)];
-  return d < 0 ? 0 : contents_.writes[static_cast<size_t>(d)].write_seq;
-}
-
-void PowerCutCheck::NoteChunk(int64_t first, int32_t n,
-                              const BlockFacts* facts) {
+void PowerCutCheck::EnterChunk(int64_t first, int32_t n,
+                               const BlockFacts* facts) {
   // What each block carries: the WriteSeq of a sound stamp of this target,
   // else -1, which is older than any write.
   const auto carried = [&](int64_t b) {
     const BlockFacts& f = facts[b - first];
     return (f.flags & BlockFacts::kSane) != 0 ? f.write_seq : int64_t{-1};
   };
-  ForEachRecord(first, n, [&](int32_t r, int64_t lo, int64_t hi) {
-    const int64_t seq = contents_.writes[static_cast<size_t>(r)].write_seq;
-    uint8_t& fate = fate_[static_cast<size_t>(r)];
+  const int64_t base = *window_base_;
+  ForEachRecord(first, n, [&](int32_t r, Write& w, int64_t lo, int64_t hi) {
+    const int64_t seq = w.write_seq;
+    const bool durable = w.flush >= 0;
     for (int64_t b = lo; b < hi; ++b) {
+      const auto i = static_cast<size_t>(b - base);
+      newest_[i] = std::max(newest_[i], seq);
+      if (durable && durable_seq_[i] < seq) {
+        durable_seq_[i] = seq;
+        durable_[i] = r;
+      }
       const int64_t m = carried(b);
-      if (m < seq) fate |= kLost;
-      if (m == seq) fate |= kKept;
+      if (m < seq) w.fate |= kLost;
+      if (m == seq) w.fate |= kKept;
     }
   });
-  const int64_t base = *window_base_;
   for (int64_t b = first; b < first + n; ++b) {
     const auto i = static_cast<size_t>(b - base);
-    const int64_t m = carried(b);
     // It lacks a write that returned, and still holds the durable one.
-    const int64_t durable = DurableSeq(b);
+    const int64_t m = carried(b);
+    const int64_t durable = durable_seq_[i];
     if (m < newest_[i] && (durable == 0 || m >= durable)) ++cache_lost_blocks_;
   }
 }
@@ -144,6 +128,9 @@ void PowerCutCheck::Slide() {
   const size_t two = 2 * one;
   std::memmove(durable_.get(), durable_.get() + one, sizeof(int32_t) * two);
   std::fill(durable_.get() + two, durable_.get() + two + one, -1);
+  std::memmove(durable_seq_.get(), durable_seq_.get() + one,
+               sizeof(int64_t) * two);
+  std::fill(durable_seq_.get() + two, durable_seq_.get() + two + one, 0);
   std::memmove(newest_.get(), newest_.get() + one, sizeof(int64_t) * two);
   std::fill(newest_.get() + two, newest_.get() + two + one, 0);
 }
@@ -189,16 +176,15 @@ MismatchJudge::Verdict PowerCutCheck::Judge(int32_t blk,
   left_.push_back(blk);
   if (v == kDurableLost) {
     ++durable_lost_blocks_;
-    fate_[static_cast<size_t>(d)] |= kLostAfterFlush;
+    writes_[static_cast<size_t>(d)].fate |= kLostAfterFlush;
     *line = DurableLine(d);
   }
   return v;
 }
 
 std::string PowerCutCheck::DurableLine(int32_t record) const {
-  const journal::WriteRecord& w = contents_.writes[static_cast<size_t>(record)];
-  const journal::FlushRecord& f =
-      contents_.flushes[static_cast<size_t>(flush_of_[static_cast<size_t>(record)])];
+  const Write& w = writes_[static_cast<size_t>(record)];
+  const journal::FlushRecord& f = contents_.flushes[static_cast<size_t>(w.flush)];
   const int64_t at_ns = contents_.header.began_unix_ns + f.returned_ns;
   std::string when = TimeOf(at_ns / 1'000'000'000).c_str();
   if (!when.empty() && when.back() == '\n') when.pop_back();
@@ -216,19 +202,19 @@ std::string PowerCutCheck::DurableLine(int32_t record) const {
 PowerCutFacts PowerCutCheck::Facts() const {
   PowerCutFacts facts;
   facts.journal = name_;
-  facts.writes_journalled = static_cast<int64_t>(contents_.writes.size());
+  facts.writes_journalled = static_cast<int64_t>(writes_.size());
   for (const journal::FlushRecord& f : contents_.flushes) {
     ++facts.flushes;
     if (f.result != 0) ++facts.failed_flushes;
   }
   int64_t oldest_lost = -1;
-  for (size_t r = 0; r < contents_.writes.size(); ++r) {
-    if (flush_of_[r] >= 0) ++facts.durable_writes;
-    const uint8_t fate = fate_[r];
+  for (const Write& w : writes_) {
+    if (w.flush >= 0) ++facts.durable_writes;
+    const uint8_t fate = w.fate;
     if ((fate & kLostAfterFlush) != 0) ++facts.writes_lost_after_flush;
     if ((fate & kLost) != 0 && (fate & kKept) != 0) ++facts.torn_writes;
     if ((fate & kLost) != 0) {
-      const int64_t t = contents_.writes[r].returned_ns;
+      const int64_t t = w.returned_ns;
       if (oldest_lost < 0 || t < oldest_lost) oldest_lost = t;
     }
   }

@@ -58,13 +58,13 @@ class PowerCutCheck final : public MismatchJudge {
   // are the check's own, which it keeps current as it goes.
   void Begin(int32_t chunk, int32_t blocks, const int64_t* map_seqs,
              const int32_t* window_base);
-  // The chunk of n blocks at first enters the check, before any stamp of
-  // it is applied.
-  void EnterChunk(int64_t first, int32_t n);
+  // The chunk of n blocks at first enters the check, with what each of
+  // its blocks says of itself, before any stamp of it is applied.
+  void EnterChunk(int64_t first, int32_t n, const BlockFacts* facts);
   // The newest durable write of block blk (in the window), or 0.
-  int64_t DurableSeq(int64_t blk) const;
-  // What each block of the chunk says of itself, once found.
-  void NoteChunk(int64_t first, int32_t n, const BlockFacts* facts);
+  int64_t DurableSeq(int64_t blk) const {
+    return durable_seq_[static_cast<size_t>(blk - *window_base_)];
+  }
   // The window moves on by one chunk.
   void Slide();
 
@@ -84,31 +84,42 @@ class PowerCutCheck final : public MismatchJudge {
   // Calls visit(record index, lo, hi) for each write record that covers
   // blocks lo ... hi - 1 of the chunk at first.
   template <typename Visit>
-  void ForEachRecord(int64_t first, int32_t n, Visit visit) const;
+  void ForEachRecord(int64_t first, int32_t n, Visit visit);
   std::string DurableLine(int32_t record) const;
 
-  const journal::JournalContents contents_;
-  const std::string name_;
-  const std::vector<int32_t> flush_of_;  // per write record; -1: none
+  // A write record as the check goes through them: in the order of the
+  // chunk their first block lies in, so that a chunk's records are read in
+  // one sweep.
+  struct Write {
+    int64_t write_seq = 0;
+    int64_t returned_ns = 0;
+    int32_t first = 0;
+    int32_t count = 0;
+    int32_t flush = -1;  // the flush that made it durable; -1: none
+    uint8_t fate = 0;    // see below
+  };
 
-  // The write records by the chunk their first block lies in.
+  journal::JournalContents contents_;  // its writes move into writes_
+  const std::string name_;
+
   int32_t chunk_ = 0;
   int32_t blocks_ = 0;
   int32_t reach_ = 1;  // chunks a record may reach back from
-  std::vector<int32_t> order_;
-  std::vector<int64_t> bucket_start_;
+  std::vector<Write> writes_;
+  std::vector<int64_t> bucket_start_;  // into writes_, per chunk
 
   // The window, as the check's: per block, the newest durable write's
-  // record (-1: none) and the newest journalled write's WriteSeq (0).
+  // record (-1: none) and WriteSeq (0), and the newest journalled write's
+  // WriteSeq (0).
   const int64_t* map_seqs_ = nullptr;
   const int32_t* window_base_ = nullptr;
   std::unique_ptr<int32_t[]> durable_;
+  std::unique_ptr<int64_t[]> durable_seq_;
   std::unique_ptr<int64_t[]> newest_;
 
-  // Per write record: kLost (some block of it lacks it and holds nothing
-  // newer), kKept (some block holds it), kLostAfterFlush (reported).
+  // What became of a write: kLost (some block of it holds something older),
+  // kKept (some block holds it), kLostAfterFlush (reported).
   enum : uint8_t { kLost = 1, kKept = 2, kLostAfterFlush = 4 };
-  std::vector<uint8_t> fate_;
   // Writes the journal never heard of that a cut tore.
   std::unordered_set<int64_t> torn_unjournalled_;
   std::vector<int32_t> left_;

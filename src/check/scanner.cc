@@ -114,8 +114,7 @@ void Scanner::Run() {
       finder.Find(read.data, first, n, disk_.Table->DiskID, blocks_,
                   facts_.get());
       if (power_cut_ != nullptr) {
-        power_cut_->EnterChunk(first, n);
-        power_cut_->NoteChunk(first, n, facts_.get());
+        power_cut_->EnterChunk(first, n, facts_.get());
       }
       AnalyseChunk(first, n, read.data);
       SettleExtents(first);

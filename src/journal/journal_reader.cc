@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <system_error>
 #include <memory>
 
 #include "base/text.h"
@@ -53,6 +55,13 @@ std::string ReadJournal(const std::string& path, JournalContents* contents) {
   if (!header) return path + " is not a journal of this program's";
   contents->header = *header;
   contents->sound_bytes = kHeaderBytes;
+  // Nearly all of a journal is write records: room for them at once, rather
+  // than copies of a growing list.
+  std::error_code ec;
+  const auto size = std::filesystem::file_size(path, ec);
+  if (!ec && size > kHeaderBytes) {
+    contents->writes.reserve((size - kHeaderBytes) / kWriteBytes);
+  }
 
   held = 0;
   bool ended = false;
