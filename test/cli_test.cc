@@ -377,20 +377,7 @@ TEST_F(LoopDeviceTest, OpenDeviceIsHeldAgainstMountsAndOtherTesters) {
 // The case users meet: /dev/sdb while /dev/sdb1 is mounted.
 TEST_F(CliTest, WholeDeviceWithAMountedPartitionIsRefused) {
   const std::string backing = dir_.File("disk.img");
-  // One primary partition from block 2048 to the end, in a classic MBR.
-  std::vector<uint8_t> mbr(512, 0);
-  constexpr uint32_t kBlocks = 16384;
-  const uint32_t fields[] = {2048, kBlocks - 2048};
-  mbr[446 + 4] = 0x83;  // Linux
-  for (int f = 0; f < 2; ++f) {
-    for (int i = 0; i < 4; ++i) {
-      mbr[446 + 8 + 4 * f + i] = static_cast<uint8_t>(fields[f] >> (8 * i));
-    }
-  }
-  mbr[510] = 0x55;
-  mbr[511] = 0xAA;
-  testing::WriteFile(backing, mbr);
-  std::filesystem::resize_file(backing, uint64_t{kBlocks} * 512);
+  testing::MakeOnePartitionImage(backing, 16384);
   testing::LoopDevice loop(backing, /*partitions=*/true);
   if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.reason();
   const std::string partition = loop.device() + "p1";

@@ -6,13 +6,17 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/errno_table.h"
 #include "platform/error_codes.h"
+#include "platform/placement.h"
 #include "platform/volume_size.h"
 #include "support/fake_env.h"
 #include "test_support.h"
@@ -20,7 +24,9 @@
 namespace vorbex::platform {
 namespace {
 
+using vorbex::testing::kWindows;
 using vorbex::testing::MakeSparseFile;
+using vorbex::testing::ReadFile;
 using vorbex::testing::TempDir;
 
 constexpr int64_t kTargetBytes = 16 * 512;
@@ -178,6 +184,188 @@ TEST(NativeEnvTest, FileSystemsWithoutDirectIoFallBackToTheCache) {
   std::filesystem::remove(path);
 }
 
+// --- What the journal needs: a file to append to, where it lies with
+// respect to the target, and the operator's command.
+
+std::vector<uint8_t> Bytes(const std::string& text) {
+  return {text.begin(), text.end()};
+}
+
+TEST(AppendFileTest, AnExistingFileIsEmptiedAndKeepsWhatIsAppended) {
+  TempDir dir;
+  const std::string path = dir.File("journal");
+  vorbex::testing::WriteFile(path, Bytes("an older run's records"));
+  std::unique_ptr<AppendFile> file;
+  ASSERT_EQ(CreateAppendFile(path, &file), kErrorSuccess);
+  EXPECT_TRUE(file->Keeps());
+  EXPECT_TRUE(ReadFile(path).empty());
+  const std::string big(3 << 20, 'b');
+  ASSERT_EQ(file->Append("one,", 4), kErrorSuccess);
+  ASSERT_EQ(file->Append(big.data(), big.size()), kErrorSuccess);
+  ASSERT_EQ(file->Sync(), kErrorSuccess);
+  EXPECT_EQ(ReadFile(path), Bytes("one," + big));
+
+  EXPECT_NE(CreateAppendFile(dir.File("missing/journal"), &file),
+            kErrorSuccess);
+}
+
+// A FIFO stands for `--journal >(ssh host ...)`: written as it is, kept by
+// its reader, and a reader that goes away is an error, not the end of the
+// process.
+TEST(AppendFileTest, AFifoIsWrittenAsItIsAndAGoneReaderIsAnError) {
+  const std::string mkfifo = vorbex::testing::FindTool("mkfifo");
+  if (kWindows || mkfifo.empty()) GTEST_SKIP() << "no mkfifo here";
+  TempDir dir;
+  const std::string fifo = dir.File("fifo");
+  ASSERT_EQ(RunProcess({mkfifo, fifo}, 30).exit_code, 0);
+  const std::string target = dir.File("target.img");
+  MakeSparseFile(target, 4096);
+  Placement placement = Placement::kIsTarget;
+  ASSERT_EQ(NativeEnv()->Place(fifo, target, false, &placement), kErrorSuccess);
+  EXPECT_EQ(placement, Placement::kElsewhere);
+
+  std::string got(7, '\0');
+  std::thread reader([&] {
+    std::ifstream in(fifo, std::ios::binary);
+    in.read(got.data(), static_cast<std::streamsize>(got.size()));
+  });
+  std::unique_ptr<AppendFile> file;
+  const uint32_t opened = CreateAppendFile(fifo, &file);
+  if (opened == kErrorSuccess) {
+    EXPECT_EQ(file->Append("records", 7), kErrorSuccess);
+  } else {
+    std::ofstream(fifo).put('x');  // lets the reader go
+  }
+  reader.join();
+  ASSERT_EQ(opened, kErrorSuccess);
+  EXPECT_EQ(got, "records");
+  EXPECT_FALSE(file->Keeps());
+  EXPECT_EQ(file->Sync(), kErrorSuccess);
+  EXPECT_EQ(file->Append("lost", 4), kErrorNoData);
+  EXPECT_EQ(file->Append("lost", 4), kErrorNoData);
+}
+
+TEST(PlaceTest, FilesBesideAFileTarget) {
+  TempDir dir;
+  const std::string target = dir.File("target.img");
+  const std::string other = dir.File("other");
+  MakeSparseFile(target, 4096);
+  MakeSparseFile(other, 0);
+  const auto place = [&](const std::string& path) {
+    Placement placement = Placement::kElsewhere;
+    EXPECT_EQ(NativeEnv()->Place(path, target, false, &placement),
+              kErrorSuccess)
+        << path;
+    return placement;
+  };
+  EXPECT_EQ(place(target), Placement::kIsTarget);
+  EXPECT_EQ(place(other), Placement::kSameFileSystem);
+  EXPECT_EQ(place(dir.File("not yet")), Placement::kSameFileSystem);
+
+  Placement untouched = Placement::kOnTargetDevice;
+  EXPECT_NE(NativeEnv()->Place(dir.File("no/such"), target, false, &untouched),
+            kErrorSuccess);
+  EXPECT_NE(NativeEnv()->Place(other, dir.File("gone"), false, &untouched),
+            kErrorSuccess);
+  EXPECT_EQ(untouched, Placement::kOnTargetDevice);
+}
+
+// Disk 8:0 holds partitions 8:1 and 8:2; 8:16 is another disk and 0:40 a
+// file system in memory.
+TEST(PlaceTest, DevicesCountAsTheTargetsByTheirPartitions) {
+  using Kind = NodeFacts::Kind;
+  constexpr uint64_t kDisk = 0x800, kPart1 = 0x801, kPart2 = 0x802;
+  constexpr uint64_t kOtherDisk = 0x810, kMemory = 40;
+  const auto node = [](Kind kind, uint64_t device, uint64_t whole_disk,
+                       uint64_t ino, bool exists = true) {
+    NodeFacts facts;
+    facts.kind = kind;
+    facts.exists = exists;
+    facts.node_device = kind == Kind::kBlockDevice ? 5 : device;
+    facts.node = ino;
+    facts.device = device;
+    facts.whole_disk = whole_disk;
+    return facts;
+  };
+  const NodeFacts disk = node(Kind::kBlockDevice, kDisk, 0, 100);
+  const NodeFacts part1 = node(Kind::kBlockDevice, kPart1, kDisk, 101);
+  const NodeFacts image = node(Kind::kFile, kMemory, 0, 7);
+  struct Case {
+    const char* name;
+    NodeFacts journal;
+    NodeFacts target;
+    Placement want;
+  };
+  const Case cases[] = {
+      {"file on the disk", node(Kind::kFile, kDisk, 0, 9), disk,
+       Placement::kOnTargetDevice},
+      {"file on a partition", node(Kind::kFile, kPart1, kDisk, 9), disk,
+       Placement::kOnTargetDevice},
+      {"new file on a partition", node(Kind::kFile, kPart1, kDisk, 2, false),
+       disk, Placement::kOnTargetDevice},
+      {"file on the partition's disk", node(Kind::kFile, kDisk, 0, 9), part1,
+       Placement::kOnTargetDevice},
+      {"file on a sibling", node(Kind::kFile, kPart2, kDisk, 9), part1,
+       Placement::kElsewhere},
+      {"file on another disk", node(Kind::kFile, kOtherDisk, 0, 9), disk,
+       Placement::kElsewhere},
+      {"FIFO on the disk", node(Kind::kStream, kDisk, 0, 9), disk,
+       Placement::kElsewhere},
+      {"the same device", node(Kind::kBlockDevice, kDisk, 0, 300), disk,
+       Placement::kIsTarget},
+      {"a partition", part1, disk, Placement::kIsTarget},
+      {"the partition's disk", disk, part1, Placement::kIsTarget},
+      {"a sibling", node(Kind::kBlockDevice, kPart2, kDisk, 102), part1,
+       Placement::kElsewhere},
+      {"the device under a file target", part1,
+       node(Kind::kFile, kPart1, kDisk, 9), Placement::kIsTarget},
+      {"the file target", image, image, Placement::kIsTarget},
+      {"beside the file target", node(Kind::kFile, kMemory, 0, 8), image,
+       Placement::kSameFileSystem},
+      {"file target elsewhere", node(Kind::kFile, kPart1, kDisk, 7), image,
+       Placement::kElsewhere},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PlaceByFacts(c.journal, c.target), c.want) << c.name;
+  }
+}
+
+// Here the system's own numbers, and sysfs's account of partitions, are
+// the ones read.
+TEST(PlaceTest, ALoopDeviceAndItsPartitionAreTheTarget) {
+  TempDir dir;
+  const std::string backing = dir.File("disk.img");
+  vorbex::testing::MakeOnePartitionImage(backing, 16384);
+  vorbex::testing::LoopDevice loop(backing, /*partitions=*/true);
+  if (!loop.ok()) GTEST_SKIP() << "no loop device: " << loop.reason();
+  const std::string partition = loop.device() + "p1";
+  const auto place = [](const std::string& path, const std::string& target) {
+    Placement placement = Placement::kElsewhere;
+    EXPECT_EQ(NativeEnv()->Place(path, target, true, &placement),
+              kErrorSuccess);
+    return placement;
+  };
+  EXPECT_EQ(place(loop.device(), loop.device()), Placement::kIsTarget);
+  EXPECT_EQ(place(dir.File("journal"), loop.device()), Placement::kElsewhere);
+  if (!std::filesystem::exists(partition)) {
+    GTEST_SKIP() << "the kernel made no partition device " << partition;
+  }
+  EXPECT_EQ(place(partition, loop.device()), Placement::kIsTarget);
+  EXPECT_EQ(place(loop.device(), partition), Placement::kIsTarget);
+}
+
+TEST(ShellCommandTest, TheCommandsExitStatusComesBack) {
+  int code = -1;
+  ASSERT_EQ(RunShellCommand("exit 3", &code), kErrorSuccess);
+  EXPECT_EQ(code, 3);
+  if (kWindows) return;
+  ASSERT_EQ(RunShellCommand("vorbex-no-such-command 2>/dev/null", &code),
+            kErrorSuccess);
+  EXPECT_EQ(code, 127);
+  ASSERT_EQ(RunShellCommand("kill -TERM $$", &code), kErrorSuccess);
+  EXPECT_EQ(code, 128 + 15);
+}
+
 TEST(ErrnoTableTest, TranslatesTheCodesUsersMeet) {
   EXPECT_EQ(ErrorFromErrno(ENOENT), 2u);
   EXPECT_EQ(ErrorFromErrno(ENOTDIR), 3u);
@@ -188,6 +376,7 @@ TEST(ErrnoTableTest, TranslatesTheCodesUsersMeet) {
   EXPECT_EQ(ErrorFromErrno(ENOSPC), 112u);
   EXPECT_EQ(ErrorFromErrno(EBUSY), 170u);
   EXPECT_EQ(ErrorFromErrno(EIO), 1117u);
+  EXPECT_EQ(ErrorFromErrno(EPIPE), 232u);
   // No counterpart: the system's own number survives behind the flag bit.
   EXPECT_EQ(ErrorFromErrno(EXDEV), kForeignErrorBit + EXDEV);
 }

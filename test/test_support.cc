@@ -95,6 +95,21 @@ std::string FindTool(const std::string& name) {
   return "";
 }
 
+void MakeOnePartitionImage(const std::string& path, uint32_t blocks) {
+  std::vector<uint8_t> mbr(512, 0);
+  const uint32_t fields[] = {2048, blocks - 2048};  // first block, count
+  mbr[446 + 4] = 0x83;                              // Linux
+  for (int f = 0; f < 2; ++f) {
+    for (int i = 0; i < 4; ++i) {
+      mbr[446 + 8 + 4 * f + i] = static_cast<uint8_t>(fields[f] >> (8 * i));
+    }
+  }
+  mbr[510] = 0x55;
+  mbr[511] = 0xAA;
+  WriteFile(path, mbr);
+  std::filesystem::resize_file(path, uint64_t{blocks} * 512);
+}
+
 LoopDevice::LoopDevice(const std::string& backing_file, bool partitions,
                        int sector_size) {
   if (!platform::RunningAsRoot()) {

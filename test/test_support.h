@@ -61,6 +61,10 @@ std::vector<std::string> SortedLines(const std::string& text);
 // The absolute path of a system tool, or "" when this machine lacks it.
 std::string FindTool(const std::string& name);
 
+// A disk image of `blocks` 512-byte blocks whose classic MBR holds one
+// Linux partition, from block 2048 to the end.
+void MakeOnePartitionImage(const std::string& path, uint32_t blocks);
+
 // A loop device over a scratch file, detached when the object goes. Needs
 // root and losetup; reason() says why there is none.
 class LoopDevice {

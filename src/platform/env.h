@@ -74,7 +74,8 @@ class AppendFile {
  public:
   virtual ~AppendFile() = default;
   // Writes every byte at the end, retrying short writes; kErrorSuccess or
-  // the error that stopped it.
+  // the error that stopped it. A pipe or socket whose reader has gone fails
+  // with kErrorNoData; it never ends the process.
   virtual uint32_t Append(const void* bytes, size_t length) = 0;
   // Puts everything appended so far on the file's medium (fdatasync,
   // FlushFileBuffers). For a pipe, FIFO, socket or character device there
@@ -85,26 +86,33 @@ class AppendFile {
 };
 
 // Opens path to append to: an ordinary file is created, or emptied when it
-// exists; a pipe, FIFO, socket or character device that exists is opened as
-// it is, so that `--journal >(ssh host 'cat >j')` writes to another host.
-// kErrorSuccess or the system's error.
+// exists, and its name is on the medium before this returns; a pipe, FIFO,
+// socket or character device that exists is opened as it is, so that
+// `--journal >(ssh host 'cat >j')` writes to another host. Opening a FIFO
+// waits for its reader, as the shell's redirection does. On Linux a socket
+// that the process holds opens as /dev/fd/N. kErrorSuccess or the system's
+// error.
 uint32_t CreateAppendFile(const std::string& path,
                           std::unique_ptr<AppendFile>* file);
 
 // Where a file the run writes lies with respect to the target, so that a
 // record meant to survive the target is not kept on it.
 enum class Placement {
-  kElsewhere,       // on other storage
-  kIsTarget,        // the target itself
+  kElsewhere,       // on other storage, or a pipe or socket to a reader
+  kIsTarget,        // the target itself, or a device that holds its bytes
+                    // (written raw, it would overwrite them)
   kOnTargetDevice,  // on a file system of the target's device, or of one of
-                    // its partitions (Windows: on the target's volume)
+                    // its partitions, or of the whole disk of a partition
+                    // (Windows: on the target's volume, or on a volume of
+                    // the target disk)
   kSameFileSystem,  // the target is a file, on the same file system
 };
 
 // Runs command through the system's shell (/bin/sh -c; cmd.exe /c on
-// Windows) with the process's standard streams, and waits for it to end.
-// *exit_code gets its exit status (128 + the signal when a signal ended
-// it). kErrorSuccess, or the system's error when it could not be started.
+// Windows) with the process's environment and standard streams, and waits
+// for it to end. *exit_code gets its exit status (POSIX: 128 + the signal
+// when a signal ended it). kErrorSuccess, or the system's error when it
+// could not be started.
 uint32_t RunShellCommand(const std::string& command, int* exit_code);
 
 // A target that sees only bytes offset ... offset + length - 1 of whole, as
@@ -139,10 +147,11 @@ class Env {
   virtual uint32_t OpenTargetReadOnly(const std::string& path, bool volume,
                                       std::unique_ptr<Target>* target);
 
-  // Where path lies (it need not exist: then its folder counts) with
-  // respect to the target at target_path, which exists; volume: the target
-  // is a device or volume, not a file. kErrorSuccess, or the system's error
-  // when either cannot be examined.
+  // Where path lies (it need not exist: then its folder counts, or where a
+  // link to nothing points) with respect to the target at target_path,
+  // which exists; volume: the target is a device or volume, not a file.
+  // kErrorSuccess, or the system's error when either cannot be examined;
+  // *placement is left as it was then.
   virtual uint32_t Place(const std::string& path,
                          const std::string& target_path, bool volume,
                          Placement* placement);

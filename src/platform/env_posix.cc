@@ -1,10 +1,16 @@
 // The native Env on Linux and other POSIX systems.
 
 #include <fcntl.h>
+#include <limits.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #if defined(__linux__)
 #include <linux/fs.h>
@@ -22,11 +28,14 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <thread>
 
 #include "platform/env.h"
 #include "platform/errno_table.h"
 #include "platform/error_codes.h"
+#include "platform/placement.h"
 
 namespace vorbex::platform {
 namespace {
@@ -479,20 +488,317 @@ int StderrColumns() {
   return size.ws_col;
 }
 
-// Placeholders until the journal's platform services land.
-uint32_t CreateAppendFile(const std::string& /*path*/,
-                          std::unique_ptr<AppendFile>* /*file*/) {
-  return kErrorNotSupported;
+// --- Append files.
+
+namespace {
+
+// A write to a pipe or socket whose reader has gone raises SIGPIPE, whose
+// default is the end of the process: a journal's reader going away would
+// take the run down with it. This holds the signal back on the writing
+// thread for one Append and takes back the one that a failed write raised,
+// so the write fails with EPIPE instead. Ignoring SIGPIPE for the whole
+// process would do the same with less, but ignored signals pass on to the
+// operator's cut command through exec, and the product's own standard
+// output would then fail quietly instead of ending the run.
+class HeldPipeSignal {
+ public:
+  HeldPipeSignal() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &before_);
+    sigset_t pending;
+    // One that was pending already is someone else's, and stays.
+    already_pending_ =
+        ::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~HeldPipeSignal() {
+    if (raised_ && !already_pending_) {
+      const timespec now{};
+      while (::sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &before_, nullptr);
+  }
+  HeldPipeSignal(const HeldPipeSignal&) = delete;
+  HeldPipeSignal& operator=(const HeldPipeSignal&) = delete;
+
+  void Raised() { raised_ = true; }
+
+ private:
+  sigset_t pipe_;
+  sigset_t before_;
+  bool already_pending_ = false;
+  bool raised_ = false;
+};
+
+class PosixAppendFile final : public AppendFile {
+ public:
+  PosixAppendFile(int fd, mode_t mode)
+      : fd_(fd),
+        keeps_(S_ISREG(mode) || S_ISBLK(mode)),
+        socket_(S_ISSOCK(mode)),
+        raises_sigpipe_(S_ISFIFO(mode) || S_ISSOCK(mode)) {}
+  ~PosixAppendFile() override { ::close(fd_); }
+  PosixAppendFile(const PosixAppendFile&) = delete;
+  PosixAppendFile& operator=(const PosixAppendFile&) = delete;
+
+  uint32_t Append(const void* bytes, size_t length) override {
+    std::optional<HeldPipeSignal> held;
+    if (raises_sigpipe_) held.emplace();
+    const char* p = static_cast<const char*>(bytes);
+    while (length > 0) {
+      const ssize_t n =
+          socket_ ? ::send(fd_, p, length, kNoSignal) : ::write(fd_, p, length);
+      if (n > 0) {
+        p += n;
+        length -= static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      // A descriptor taken over from the shell may be non-blocking.
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd ready{fd_, POLLOUT, 0};
+        ::poll(&ready, 1, -1);
+        continue;
+      }
+      // Nothing written without an error would be retried for ever.
+      const int error = n < 0 ? errno : EIO;
+      if (error == EPIPE && held) held->Raised();
+      return ErrorFromErrno(error);
+    }
+    return kErrorSuccess;
+  }
+
+  uint32_t Sync() override {
+    if (!keeps_) return kErrorSuccess;
+    return ::fdatasync(fd_) == 0 ? kErrorSuccess : ErrorFromErrno(errno);
+  }
+
+  bool Keeps() const override { return keeps_; }
+
+ private:
+#if defined(MSG_NOSIGNAL)
+  static constexpr int kNoSignal = MSG_NOSIGNAL;
+#else
+  static constexpr int kNoSignal = 0;
+#endif
+
+  const int fd_;
+  const bool keeps_;
+  const bool socket_;
+  const bool raises_sigpipe_;
+};
+
+// The descriptor that path names when it is /dev/fd/N or /proc/self/fd/N,
+// or -1.
+int NamedDescriptor(const std::string& path) {
+  for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+    const size_t length = std::strlen(prefix);
+    if (path.compare(0, length, prefix) != 0 || path.size() == length ||
+        path.size() > length + 9) {
+      continue;
+    }
+    int fd = 0;
+    for (size_t i = length; i < path.size(); ++i) {
+      if (path[i] < '0' || path[i] > '9') return -1;
+      fd = fd * 10 + (path[i] - '0');
+    }
+    return fd;
+  }
+  return -1;
 }
-uint32_t RunShellCommand(const std::string& /*command*/, int* exit_code) {
-  *exit_code = 0;
-  return kErrorNotSupported;
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
 }
-uint32_t Env::Place(const std::string& /*path*/,
-                    const std::string& /*target_path*/, bool /*volume*/,
-                    Placement* placement) {
-  *placement = Placement::kElsewhere;
-  return kErrorNotSupported;
+
+// A file just made is not there after a power cut until its folder is on
+// the medium too, and a journal that vanished would tell nothing. The
+// folder is the one the file was made in, wherever a link led the path.
+uint32_t SyncFolderOf(int fd, const std::string& path) {
+  std::string real = path;
+  char named[PATH_MAX];
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  const ssize_t n = ::readlink(self.c_str(), named, sizeof named);
+  if (n > 0 && n < static_cast<ssize_t>(sizeof named) && named[0] == '/') {
+    real.assign(named, static_cast<size_t>(n));
+  }
+  const int folder =
+      ::open(FolderOf(real).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return ErrorFromErrno(errno);
+  const int rc = ::fsync(folder);
+  const int error = errno;
+  ::close(folder);
+  // Some file systems keep no folders of their own to sync (EINVAL).
+  return rc == 0 || error == EINVAL ? kErrorSuccess : ErrorFromErrno(error);
+}
+
+}  // namespace
+
+uint32_t CreateAppendFile(const std::string& path,
+                          std::unique_ptr<AppendFile>* file) {
+  // No O_TRUNC here: it would be lost on a pipe or a device anyway, and an
+  // ordinary file is emptied below, once it is known to be one.
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == ENXIO) {
+    // Linux opens no socket by name, even one that this process holds as
+    // /dev/fd/N (`--journal /dev/fd/3 3>/dev/tcp/host/port`); that one is
+    // taken over as it is.
+    const int named = NamedDescriptor(path);
+    struct stat st {};
+    if (named >= 0 && ::fstat(named, &st) == 0 && S_ISSOCK(st.st_mode)) {
+      fd = ::fcntl(named, F_DUPFD_CLOEXEC, 0);
+    } else {
+      errno = ENXIO;
+    }
+  }
+  if (fd < 0) return ErrorFromErrno(errno);
+  struct stat st {};
+  uint32_t rc = ::fstat(fd, &st) == 0 ? kErrorSuccess : ErrorFromErrno(errno);
+  if (rc == kErrorSuccess && S_ISREG(st.st_mode)) {
+    if (::ftruncate(fd, 0) != 0) {
+      rc = ErrorFromErrno(errno);
+    } else {
+      rc = SyncFolderOf(fd, path);
+    }
+  }
+  if (rc != kErrorSuccess) {
+    ::close(fd);
+    return rc;
+  }
+  try {
+    *file = std::make_unique<PosixAppendFile>(fd, st.st_mode);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  return kErrorSuccess;
+}
+
+// --- The operator's command. posix_spawn neither copies the address space
+// of a process of many threads nor runs code between fork and exec that a
+// lock held by another thread could stop, and it reports a failed start.
+
+uint32_t RunShellCommand(const std::string& command, int* exit_code) {
+  posix_spawnattr_t attributes;
+  if (const int rc = ::posix_spawnattr_init(&attributes); rc != 0) {
+    return ErrorFromErrno(rc);
+  }
+  // The calling thread may hold signals back (an Append does for a moment);
+  // the command starts with none held back, as from a shell.
+  sigset_t none;
+  sigemptyset(&none);
+  ::posix_spawnattr_setsigmask(&attributes, &none);
+  ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  char shell[] = "/bin/sh";
+  char dash_c[] = "-c";
+  char* argv[] = {shell, dash_c, const_cast<char*>(command.c_str()), nullptr};
+  pid_t pid = 0;
+  const int rc =
+      ::posix_spawn(&pid, shell, nullptr, &attributes, argv, environ);
+  ::posix_spawnattr_destroy(&attributes);
+  if (rc != 0) return ErrorFromErrno(rc);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return ErrorFromErrno(errno);
+  }
+  *exit_code =
+      WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+  return kErrorSuccess;
+}
+
+// --- Where a file lies with respect to the target.
+
+namespace {
+
+// The whole disk that device is a partition of, or 0 when it is none or
+// sysfs cannot tell: then only the same device counts as the target's.
+uint64_t WholeDiskOf(dev_t device) {
+#if defined(__linux__)
+  const std::string folder = "/sys/dev/block/" + std::to_string(major(device)) +
+                             ":" + std::to_string(minor(device));
+  if (::access((folder + "/partition").c_str(), F_OK) != 0) return 0;
+  // A partition's folder lies in its disk's, whose dev file names the disk.
+  const int fd = ::open((folder + "/../dev").c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[32] = {};
+  const ssize_t n = ::read(fd, text, sizeof text - 1);
+  ::close(fd);
+  unsigned disk_major = 0;
+  unsigned disk_minor = 0;
+  if (n <= 0 || std::sscanf(text, "%u:%u", &disk_major, &disk_minor) != 2) {
+    return 0;
+  }
+  return makedev(disk_major, disk_minor);
+#else
+  (void)device;
+  return 0;
+#endif
+}
+
+NodeFacts FactsOf(const struct stat& st, bool exists) {
+  NodeFacts facts;
+  facts.exists = exists;
+  if (!exists || S_ISREG(st.st_mode)) {
+    facts.kind = NodeFacts::Kind::kFile;
+  } else if (S_ISBLK(st.st_mode)) {
+    facts.kind = NodeFacts::Kind::kBlockDevice;
+  } else if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode) ||
+             S_ISCHR(st.st_mode)) {
+    facts.kind = NodeFacts::Kind::kStream;
+  }
+  facts.node_device = st.st_dev;
+  facts.node = st.st_ino;
+  const dev_t device = S_ISBLK(st.st_mode) && exists ? st.st_rdev : st.st_dev;
+  facts.device = device;
+  facts.whole_disk = WholeDiskOf(device);
+  return facts;
+}
+
+// The facts of the file that opening path to write would reach: the file
+// it names, or when there is none, the folder it would be made in. A link
+// to nothing yet is followed, since the file would be made where it points.
+uint32_t JournalFacts(const std::string& path, NodeFacts* facts) {
+  constexpr int kMostLinks = 40;  // as many as the kernel follows
+  std::string at = path;
+  for (int links = 0;; ++links) {
+    struct stat st {};
+    if (::stat(at.c_str(), &st) == 0) {
+      *facts = FactsOf(st, true);
+      return kErrorSuccess;
+    }
+    if (errno != ENOENT) return ErrorFromErrno(errno);
+    struct stat link {};
+    if (::lstat(at.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) break;
+    if (links == kMostLinks) return ErrorFromErrno(ELOOP);
+    std::string to(static_cast<size_t>(link.st_size) + 1, '\0');
+    const ssize_t n = ::readlink(at.c_str(), to.data(), to.size());
+    if (n < 0) return ErrorFromErrno(errno);
+    to.resize(static_cast<size_t>(n));
+    at = !to.empty() && to[0] == '/' ? to : FolderOf(at) + "/" + to;
+  }
+  struct stat folder {};
+  if (::stat(FolderOf(at).c_str(), &folder) != 0) return ErrorFromErrno(errno);
+  *facts = FactsOf(folder, false);
+  return kErrorSuccess;
+}
+
+}  // namespace
+
+// The POSIX layer learns a target's kind from the system, so volume is not
+// needed here.
+uint32_t Env::Place(const std::string& path, const std::string& target_path,
+                    bool /*volume*/, Placement* placement) {
+  struct stat target {};
+  if (::stat(target_path.c_str(), &target) != 0) return ErrorFromErrno(errno);
+  NodeFacts journal;
+  const uint32_t rc = JournalFacts(path, &journal);
+  if (rc != kErrorSuccess) return rc;
+  *placement = PlaceByFacts(journal, FactsOf(target, true));
+  return kErrorSuccess;
 }
 
 }  // namespace vorbex::platform

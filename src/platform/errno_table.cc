@@ -35,6 +35,8 @@ constexpr Translation kTable[] = {
     {ENAMETOOLONG, kErrorFilenameTooLong},
     {EFBIG, kErrorFileTooLarge},
     {EOVERFLOW, kErrorFileTooLarge},
+    // What Windows answers a write to a pipe that nobody reads any more.
+    {EPIPE, kErrorNoData},
 #ifdef ENOMEDIUM
     {ENOMEDIUM, kErrorNoMediaInDrive},
 #endif

@@ -26,6 +26,7 @@ inline constexpr uint32_t kErrorDiskFull = 112;
 inline constexpr uint32_t kErrorBusy = 170;
 inline constexpr uint32_t kErrorFilenameTooLong = 206;
 inline constexpr uint32_t kErrorFileTooLarge = 223;
+inline constexpr uint32_t kErrorNoData = 232;  // the pipe is being closed
 inline constexpr uint32_t kErrorNoMediaInDrive = 1112;
 inline constexpr uint32_t kErrorIoDevice = 1117;
 inline constexpr uint32_t kErrorCantResolveFilename = 1921;

@@ -180,6 +180,13 @@ uint32_t FakeEnv::OpenTargetReadOnly(const std::string& path, bool /*volume*/,
   return Open(path, true, target);
 }
 
+uint32_t FakeEnv::Place(const std::string& /*path*/,
+                        const std::string& /*target_path*/, bool /*volume*/,
+                        Placement* placement) {
+  *placement = Placement::kElsewhere;
+  return kErrorSuccess;
+}
+
 uint32_t FakeEnv::Open(const std::string& path, bool read_only,
                        std::unique_ptr<Target>* target) {
   std::lock_guard<std::mutex> hold(mu_);

@@ -151,6 +151,9 @@ class FakeEnv final : public Env {
   // A handle whose writes fail with kErrorAccessDenied and move nothing.
   uint32_t OpenTargetReadOnly(const std::string& path, bool volume,
                               std::unique_ptr<Target>* target) override;
+  // In-memory targets share no storage with any file: kElsewhere.
+  uint32_t Place(const std::string& path, const std::string& target_path,
+                 bool volume, Placement* placement) override;
   void* AllocatePages(size_t bytes, uint32_t* error) override;
   void FreePages(void* pages, size_t bytes) override;
 
