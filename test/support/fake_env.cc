@@ -37,7 +37,7 @@ class FakeEnv::FakeTarget final : public Target {
     return env_->media_.at(path_).buffered;
   }
 
-  uint32_t Flush() override { return kErrorSuccess; }
+  uint32_t Flush() override { return env_->Flush(path_); }
 
   uint32_t ReadAt(int64_t offset, void* buffer, uint32_t length,
                   uint32_t* moved) override {
@@ -62,12 +62,31 @@ class FakeEnv::FakeTarget final : public Target {
   const bool read_only_;
 };
 
+FakeEnv::~FakeEnv() {
+  std::vector<std::unique_ptr<Destager>> stopping;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    for (auto& d : destagers_) d->stop = true;
+    stopping.swap(destagers_);
+  }
+  destage_wake_.notify_all();
+  for (auto& d : stopping) d->thread.join();
+}
+
 void FakeEnv::AddTarget(const std::string& path, int64_t bytes, bool volume) {
-  std::lock_guard<std::mutex> hold(mu_);
-  Medium& m = media_[path];
-  m = Medium{};
-  m.bytes = bytes;
-  m.volume = volume;
+  std::unique_ptr<Destager> stopped;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    stopped = StopDestager(path);
+    Medium& m = media_[path];
+    m = Medium{};
+    m.bytes = bytes;
+    m.volume = volume;
+  }
+  if (stopped) {
+    destage_wake_.notify_all();
+    stopped->thread.join();
+  }
 }
 
 std::vector<uint8_t> FakeEnv::ReadMedium(const std::string& path,
@@ -224,6 +243,130 @@ void FakeEnv::FreePages(void* pages, size_t /*bytes*/) {
   --live_allocations_;
 }
 
+void FakeEnv::EnableWriteCache(const std::string& path, const CachePlan& plan) {
+  std::unique_ptr<Destager> stopped;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    Medium& m = media_.at(path);
+    if (m.cache) {
+      m.cache->Replan(plan.seed, plan.lie);
+    } else {
+      m.cache = std::make_unique<WriteCache>(plan.seed, plan.lie);
+    }
+    stopped = StopDestager(path);
+    if (plan.destage_us > 0) {
+      // It waits for mu_, which is held here, before it touches anything.
+      auto d = std::make_unique<Destager>();
+      d->path = path;
+      d->pace = std::chrono::microseconds(plan.destage_us);
+      Destager* const raw = d.get();
+      d->thread = std::thread([this, raw] { DestageLoop(raw); });
+      destagers_.push_back(std::move(d));
+    }
+  }
+  if (stopped) {
+    destage_wake_.notify_all();
+    stopped->thread.join();
+  }
+}
+
+void FakeEnv::DisableWriteCache(const std::string& path) {
+  std::unique_ptr<Destager> stopped;
+  {
+    std::lock_guard<std::mutex> hold(mu_);
+    Medium& m = media_.at(path);
+    if (m.cache) m.cache->DestageAll(&m.blocks);
+    m.cache.reset();
+    stopped = StopDestager(path);
+  }
+  if (stopped) {
+    destage_wake_.notify_all();
+    stopped->thread.join();
+  }
+}
+
+std::unique_ptr<FakeEnv::Destager> FakeEnv::StopDestager(
+    const std::string& path) {
+  const auto it = std::find_if(
+      destagers_.begin(), destagers_.end(),
+      [&](const std::unique_ptr<Destager>& d) { return d->path == path; });
+  if (it == destagers_.end()) return nullptr;
+  std::unique_ptr<Destager> d = std::move(*it);
+  destagers_.erase(it);
+  d->stop = true;
+  return d;
+}
+
+void FakeEnv::DestageLoop(Destager* d) {
+  std::unique_lock<std::mutex> hold(mu_);
+  while (!destage_wake_.wait_for(hold, d->pace, [d] { return d->stop; })) {
+    const auto it = media_.find(d->path);
+    if (it != media_.end() && it->second.cache) {
+      it->second.cache->DestageOne(&it->second.blocks);
+    }
+  }
+}
+
+FakeEnv::CutReport FakeEnv::Cut(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mu_);
+  return CutLocked(media_.at(path), {});
+}
+
+FakeEnv::CutReport FakeEnv::CutLocked(Medium& m,
+                                      std::vector<int64_t> torn_landed) {
+  CutReport report;
+  if (m.off) return report;
+  if (m.cache) m.cache->Lose(&report.durable_lost, &report.allowed_lost);
+  report.torn_landed = std::move(torn_landed);
+  m.off = true;
+  m.cut_in = -1;
+  m.last_cut = report;
+  return report;
+}
+
+void FakeEnv::CutDuringWrite(const std::string& path, int skip) {
+  std::lock_guard<std::mutex> hold(mu_);
+  media_.at(path).cut_in = skip;
+}
+
+FakeEnv::CutReport FakeEnv::LastCut(const std::string& path) const {
+  std::lock_guard<std::mutex> hold(mu_);
+  return media_.at(path).last_cut;
+}
+
+bool FakeEnv::PoweredOn(const std::string& path) const {
+  std::lock_guard<std::mutex> hold(mu_);
+  return !media_.at(path).off;
+}
+
+void FakeEnv::PowerOn(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mu_);
+  media_.at(path).off = false;
+}
+
+uint32_t FakeEnv::Flush(const std::string& path) {
+  std::lock_guard<std::mutex> hold(mu_);
+  Medium& m = media_.at(path);
+  if (m.off) return kErrorNotReady;
+  // Under the lock the flush is one instant: it covers every write that
+  // returned before it took the lock, and none that began after.
+  if (m.cache) m.cache->Flush(&m.blocks);
+  return kErrorSuccess;
+}
+
+void FakeEnv::TearAndCut(Medium& m, int64_t offset, const char* buffer,
+                         uint32_t length) {
+  const int64_t first = offset / 512;
+  std::vector<int64_t> landed;
+  for (uint32_t j = 0; j < length / 512; ++j) {
+    if (Draw(2) == 0) continue;
+    Land(m, offset + int64_t{j} * 512, buffer + size_t{j} * 512, 512);
+    if (m.cache) m.cache->Supersede(first + j);
+    landed.push_back(first + j);
+  }
+  CutLocked(m, std::move(landed));
+}
+
 uint32_t FakeEnv::Move(const std::string& path, bool write, int64_t offset,
                        char* buffer, uint32_t length, uint32_t* moved,
                        const Target* target) {
@@ -246,6 +389,10 @@ uint32_t FakeEnv::MoveLocked(int64_t number, const std::string& path,
                              const Target* target) {
   std::lock_guard<std::mutex> hold(mu_);
   Medium& m = media_.at(path);
+  if (m.off) {
+    *moved = 0;
+    return kErrorNotReady;
+  }
 
   uint32_t todo = length;
   if (offset >= m.bytes) {
@@ -256,6 +403,14 @@ uint32_t FakeEnv::MoveLocked(int64_t number, const std::string& path,
   if (!write && m.bad_spot >= offset && m.bad_spot < offset + length) {
     *moved = 0;
     return m.bad_spot_error;
+  }
+  if (write && m.cut_in >= 0) {
+    if (m.cut_in == 0) {
+      TearAndCut(m, offset, buffer, todo);
+      *moved = 0;
+      return kErrorNotReady;
+    }
+    --m.cut_in;
   }
   const auto fault =
       std::find_if(faults_.begin(), faults_.end(),
@@ -268,6 +423,15 @@ uint32_t FakeEnv::MoveLocked(int64_t number, const std::string& path,
       case Fault::kDrop: *moved = length; return kErrorSuccess;
       case Fault::kShort: todo = std::min(todo, f.value); break;
     }
+  }
+  if (m.cache) {
+    if (write) {
+      m.cache->Write(m.blocks, offset, buffer, todo);
+    } else {
+      m.cache->Read(m.blocks, offset, buffer, todo);
+    }
+    *moved = todo;
+    return kErrorSuccess;
   }
   DamagePlan plan;
   const bool damage =

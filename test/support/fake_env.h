@@ -2,6 +2,8 @@
 #define VORBEX_TEST_SUPPORT_FAKE_ENV_H_
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -9,9 +11,11 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/env.h"
+#include "support/write_cache.h"
 
 namespace vorbex::platform {
 
@@ -19,11 +23,18 @@ namespace vorbex::platform {
 // and can fail an open, a size query, an allocation or any one transfer, move
 // fewer bytes than asked, or report success while moving nothing (a lost
 // write, an undelivered read), or silently damage what it stores and what
-// it serves, recording where. The product never uses it.
+// it serves, recording where. A target can also be given a volatile write
+// cache and have its power cut. The product never uses it.
 //
 // Safe for concurrent use by multiple threads.
 class FakeEnv final : public Env {
  public:
+  FakeEnv() = default;
+  // Stops the caches' destage threads.
+  ~FakeEnv() override;
+  FakeEnv(const FakeEnv&) = delete;
+  FakeEnv& operator=(const FakeEnv&) = delete;
+
   enum class Fault {
     kFail,   // the transfer returns an error code and moves nothing
     kShort,  // the transfer moves only the first `value` bytes
@@ -37,10 +48,13 @@ class FakeEnv final : public Env {
   };
 
   // Adds a zero-filled target of `bytes` bytes at path; storage grows only
-  // where blocks are written, so huge targets cost nothing.
+  // where blocks are written, so huge targets cost nothing. Replaces any
+  // target at path, cache and power state included.
   void AddTarget(const std::string& path, int64_t bytes, bool volume = false);
 
-  // Copies of and changes to a target's bytes, at any offset.
+  // Copies of and changes to a target's bytes, at any offset. They see and
+  // change the medium alone, beneath any write cache, whether the power is
+  // on or not: after a cut, ReadMedium is what survived.
   std::vector<uint8_t> ReadMedium(const std::string& path, int64_t offset,
                                   size_t length);
   void WriteMedium(const std::string& path, int64_t offset,
@@ -141,6 +155,66 @@ class FakeEnv final : public Env {
   // Forgets pending damage, armed or by rate, on every target.
   void DisarmDamage();
 
+  // --- A drive with a volatile write cache, and power cuts, for the
+  // power-cut tests. Damage plans, KeepPreviousVersions and DamageAtRest are
+  // not supported on a target with a cache (a damage plan is not applied
+  // there); InjectFault, FailReadsAt, OnTransfer, HoldTransfer and the
+  // transfers log work as on any target. A flush is not a transfer: it is
+  // neither logged nor counted by `skip`.
+  struct CachePlan {
+    uint64_t seed = 1;  // every draw of the cache: destage order, lies
+    // One random cached sector goes to the medium every destage_us
+    // microseconds, on a thread of this Env; 0: none, sectors reach the
+    // medium only by a flush, or when the cache is disabled.
+    int64_t destage_us = 0;
+    // The chance that a flush keeps back each cached sector and still
+    // returns success: 0 is an honest drive, 1 one whose flush does
+    // nothing.
+    double lie = 0;
+  };
+  // From now on, every write of path is taken into the cache (newest data
+  // per 512-byte sector) and acknowledged; reads get cached sectors from the
+  // cache, the rest from the medium; a flush (Target::Flush of any handle of
+  // path) puts every cached sector on the medium, except those it keeps back
+  // when it lies. On a path that has a cache already, changes its plan and
+  // keeps what is cached.
+  void EnableWriteCache(const std::string& path, const CachePlan& plan);
+  // Puts every cached sector on the medium, and ends the cache: writes go
+  // straight to the medium again.
+  void DisableWriteCache(const std::string& path);
+
+  // What a power cut took.
+  struct CutReport {
+    // Sectors of which a flush that returned success promised a version
+    // that the medium lacks, holding an older one: writes lost after a
+    // flush. Only a lying flush leaves any.
+    std::vector<int64_t> durable_lost;
+    // Sectors whose newest acknowledged version was still cached but that
+    // no such flush had promised: allowed losses.
+    std::vector<int64_t> allowed_lost;
+    // The sectors of the write torn by CutDuringWrite that reached the
+    // medium; its other sectors did not.
+    std::vector<int64_t> torn_landed;
+  };
+  // Cuts the power of path: every cached sector is lost, the medium keeps
+  // what it holds, and from now on every transfer and flush of path fails
+  // with kErrorNotReady and moves nothing, until PowerOn. A transfer that
+  // races with the cut either completed before it or fails. Block numbers
+  // in the report are sorted. A cut of a path already off loses nothing.
+  CutReport Cut(const std::string& path);
+  // Cuts the power of path during the write of path `skip` writes from now
+  // (0: the next; writes through read-only handles do not count):
+  // a random subset of its whole sectors (drawn as by SeedDamage) lands on
+  // the medium, not in the cache, which the cut is about to empty; then the
+  // power goes as by Cut, and the write returns kErrorNotReady with nothing
+  // moved. LastCut tells what it took. A cut that comes first disarms it.
+  void CutDuringWrite(const std::string& path, int skip = 0);
+  // The report of path's last cut; empty before any.
+  CutReport LastCut(const std::string& path) const;
+  bool PoweredOn(const std::string& path) const;
+  // Powers path on again, with an empty cache and the plan it had.
+  void PowerOn(const std::string& path);
+
   std::vector<Transfer> Transfers() const;
   int OpenTargetCount() const;
   int LiveAllocationCount() const;
@@ -161,7 +235,7 @@ class FakeEnv final : public Env {
   class FakeTarget;
   uint32_t Open(const std::string& path, bool read_only,
                 std::unique_ptr<Target>* target);
-  using Block = std::array<uint8_t, 512>;
+  using Block = WriteCache::Block;
 
   struct Medium {
     int64_t bytes = 0;
@@ -176,6 +250,20 @@ class FakeEnv final : public Env {
     bool keep_previous = false;
     std::map<int64_t, Block> previous;   // the version before the current one
     std::map<int64_t, int64_t> damaged;  // block -> fault, until overwritten
+    std::unique_ptr<WriteCache> cache;   // none: writes go to the medium
+    bool off = false;                    // cut, and not powered on since
+    int cut_in = -1;  // writes until the one a cut tears; -1: none armed
+    CutReport last_cut;
+  };
+
+  // The thread that destages one target's cache at its pace. path, pace and
+  // stop are guarded by mu_; the thread is joined without holding it, by
+  // whoever took the Destager out of destagers_.
+  struct Destager {
+    std::string path;
+    std::chrono::microseconds pace{0};
+    bool stop = false;
+    std::thread thread;
   };
 
   struct ArmedDamage {
@@ -198,6 +286,7 @@ class FakeEnv final : public Env {
     int64_t at;  // transfer number
   };
 
+  uint32_t Flush(const std::string& path);
   uint32_t Move(const std::string& path, bool write, int64_t offset,
                 char* buffer, uint32_t length, uint32_t* moved,
                 const Target* target);
@@ -227,7 +316,16 @@ class FakeEnv final : public Env {
   void Place(Medium& m, int64_t fault, const DamagePlan& plan, bool at_rest,
              int64_t b, int byte, uint32_t mask, const uint8_t* intended);
   uint32_t Draw(uint32_t bound);  // 0 ... bound - 1
+  // Lands a random subset of the write's whole sectors, then cuts.
+  void TearAndCut(Medium& m, int64_t offset, const char* buffer,
+                  uint32_t length);
+  static CutReport CutLocked(Medium& m, std::vector<int64_t> torn_landed);
+  void DestageLoop(Destager* d);
+  // Takes path's destager out of destagers_, told to stop; the caller joins
+  // it once it has let go of mu_. REQUIRES: mu_ held.
+  std::unique_ptr<Destager> StopDestager(const std::string& path);
 
+  // Guards every member below, and all that a Medium holds, its cache too.
   mutable std::mutex mu_;
   std::map<std::string, Medium> media_;
   std::vector<Transfer> transfers_;
@@ -242,6 +340,8 @@ class FakeEnv final : public Env {
   std::function<void(const DamageEvent&)> observer_;
   std::mt19937_64 rng_{1};
   int64_t faults_placed_ = 0;
+  std::vector<std::unique_ptr<Destager>> destagers_;
+  std::condition_variable destage_wake_;  // a destager told to stop
 };
 
 }  // namespace vorbex::platform
