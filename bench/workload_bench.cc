@@ -22,6 +22,7 @@
 
 #include "base/flags.h"
 #include "disk/disk_handle.h"
+#include "journal/journal_writer.h"
 #include "platform/env.h"
 #include "ratio_reporter.h"
 #include "run/catalogue.h"
@@ -121,12 +122,31 @@ constexpr int64_t kTransfers = 2000;
 // One catalogue test for kTransfers transfers (a few more when the last
 // step makes several); the anchor keeps the table, and with it every
 // block's generation, from one repetition to the next.
-void RunWorkload(benchmark::State& state, bool checksum) {
+void RunWorkload(benchmark::State& state, bool checksum,
+                 bool journalled = false) {
   g_flags.checksum = checksum;
   const TestEntry& entry = FindTest(static_cast<int32_t>(state.range(0)));
   state.SetLabel(entry.Name);
   TestDisk anchor;
   anchor.Open(g_target, 0, 1);
+  // A journal beside the target, flushed every second, as a run with
+  // --journal keeps one; written by its own thread while the test runs.
+  std::unique_ptr<journal::Journal> journal;
+  const std::string journal_path = g_target + ".journal";
+  if (journalled) {
+    std::unique_ptr<platform::AppendFile> file;
+    std::unique_ptr<platform::Target> target;
+    if (platform::CreateAppendFile(journal_path, &file) != 0 ||
+        platform::NativeEnv()->OpenTarget(g_target, false, &target) != 0) {
+      state.SkipWithError("cannot open the journal");
+      anchor.Close();
+      return;
+    }
+    journal = std::make_unique<journal::Journal>(
+        std::move(file), journal_path, std::move(target), 1000);
+    journal->Start(journal::Header{});
+    journal::g_journal = journal.get();
+  }
   int64_t bytes = 0;
   for (auto _ : state) {
     TestThread t;
@@ -141,6 +161,12 @@ void RunWorkload(benchmark::State& state, bool checksum) {
   anchor.Close();
   g_flags.checksum = true;
   state.SetBytesProcessed(bytes);
+  if (journal != nullptr) {
+    journal::g_journal = nullptr;
+    journal->Finish(false, 10000);
+    journal.reset();
+    std::filesystem::remove(journal_path);
+  }
 }
 
 void BM_Workload(benchmark::State& state) { RunWorkload(state, true); }
@@ -149,6 +175,12 @@ void BM_Workload(benchmark::State& state) { RunWorkload(state, true); }
 // the checksum costs a write.
 void BM_WorkloadWithoutChecksum(benchmark::State& state) {
   RunWorkload(state, false);
+}
+
+// The writing tests with a journal and flushes every second, for what
+// power-cut testing costs a run.
+void BM_WorkloadJournalled(benchmark::State& state) {
+  RunWorkload(state, true, true);
 }
 
 // The same number of plain transfers of blocks blocks each: sequential
@@ -213,6 +245,11 @@ BENCHMARK(BM_WorkloadWithoutChecksum)
     ->Arg(10)->Arg(12)->Arg(39)->Arg(41)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WorkloadJournalled)
+    ->ArgName("test")
+    ->Arg(10)->Arg(12)->Arg(39)->Arg(41)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Plain)
     ->ArgNames({"blocks", "write", "random"})
     ->Args({8, 0, 0})->Args({8, 1, 0})->Args({8, 0, 1})->Args({8, 1, 1})
@@ -243,6 +280,13 @@ int main(int argc, char** argv) {
                       "BM_Workload/test:" + code + "/real_time",
                       "BM_WorkloadWithoutChecksum/test:" + code + "/real_time",
                       true});
+  }
+  for (const int32_t test : {10, 12, 39, 41}) {
+    const std::string code = std::to_string(test);
+    ratios.push_back({std::string(vorbex::FindTest(test).Name) +
+                          ", with a journal to without",
+                      "BM_WorkloadJournalled/test:" + code + "/real_time",
+                      "BM_Workload/test:" + code + "/real_time", true});
   }
   vorbex::bench::RatioReporter reporter(std::move(ratios));
   benchmark::RunSpecifiedBenchmarks(&reporter);
