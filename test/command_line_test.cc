@@ -87,6 +87,23 @@ TEST(CommandLineTest, LongOptionsAreTwoDashesAndALetter) {
       {{"--no-checksum", "--inspect", "t", "1"},
        "t",
        "--inspect takes no other option"},
+      {{"--journal", "j", "--flush-every", "0", "t"}, "t", ""},
+      {{"--flush-every", "1.5", "t"}, nullptr, "--flush-every 1.5: give"},
+      {{"--flush-every", "86400001", "t"}, nullptr, "--flush-every 86400001"},
+      {{"-c", "--journal", "j", "t"}, "t", "--journal and --flush-every are"},
+      {{"--check-journal", "j", "t"}, "t", "--check-journal holds a check"},
+      {{"-r", "--check-journal", "j", "--journal", "j", "t"},
+       "t",
+       "--journal would overwrite"},
+      {{"--cut-after", "5:2", "t"}, nullptr, "--cut-after 5:2: give"},
+      {{"--cut-after", "2:5", "t"}, "t", "--cut-after and --cut-command go"},
+      {{"--cut-after", "0.5", "--cut-command", "x", "t"}, "t", ""},
+      {{"-c", "--cut-after", "1", "--cut-command", "x", "t"},
+       "t",
+       "-c writes nothing"},
+      {{"--journal", "j", "--inspect", "t", "1"},
+       "t",
+       "--inspect takes no other option"},
   };
   for (const Case& c : cases) {
     const CommandLine cl = Parse(c.args);

@@ -146,16 +146,22 @@ void Journal::Flush() {
   f.issued_ns = SteadyNanos() - began_ns_;
   f.result = flush_target_->Flush();
   f.returned_ns = SteadyNanos() - began_ns_;
+  bool first_failure = false;
   {
     std::lock_guard<std::mutex> hold(mu_);
     flushes_.push_back(f);
     ++stats_.flushes;
-    if (f.result != platform::kErrorSuccess) ++stats_.failed_flushes;
+    if (f.result != platform::kErrorSuccess) {
+      first_failure = stats_.failed_flushes++ == 0;
+    }
   }
   writer_wake_.notify_all();
-  if (f.result != platform::kErrorSuccess) {
+  // Once: a drive that has gone away fails every flush, and the summary
+  // counts them.
+  if (first_failure) {
     PrintErrf("WARNING: a flush of the target failed with error %d; the "
-              "writes before it are not known to be durable.\n",
+              "writes before it are not known to be durable (the summary "
+              "counts any more).\n",
               static_cast<int>(f.result));
   }
 }

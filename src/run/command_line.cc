@@ -222,6 +222,8 @@ void CheckPowerCut(CommandLine* cl) {
   } else if (check && (cl->journal_path || cl->flush_every_ms)) {
     cl->error = "--journal and --flush-every are for a run that writes; -c "
                 "writes nothing";
+  } else if (cl->journal_path && cl->journal_path == cl->check_journal_path) {
+    cl->error = "--journal would overwrite the journal --check-journal reads";
   } else if (cl->cut_command.has_value() != cl->cut_after_min.has_value()) {
     cl->error = "--cut-after and --cut-command go together";
   } else if (check && cl->cut_command) {
