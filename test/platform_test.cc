@@ -262,6 +262,15 @@ TEST(PlaceTest, FilesBesideAFileTarget) {
   EXPECT_EQ(place(target), Placement::kIsTarget);
   EXPECT_EQ(place(other), Placement::kSameFileSystem);
   EXPECT_EQ(place(dir.File("not yet")), Placement::kSameFileSystem);
+  // A link to nothing yet, from another file system: the file would be
+  // made where it points.
+  const std::filesystem::path shm = "/dev/shm";
+  if (!kWindows && std::filesystem::is_directory(shm)) {
+    const std::filesystem::path link = shm / dir.path().filename();
+    std::filesystem::create_symlink(dir.File("not yet"), link);
+    EXPECT_EQ(place(link.string()), Placement::kSameFileSystem);
+    std::filesystem::remove(link);
+  }
 
   Placement untouched = Placement::kOnTargetDevice;
   EXPECT_NE(NativeEnv()->Place(dir.File("no/such"), target, false, &untouched),
