@@ -86,12 +86,12 @@ class AppendFile {
 };
 
 // Opens path to append to: an ordinary file is created, or emptied when it
-// exists, and its name is on the medium before this returns; a pipe, FIFO,
-// socket or character device that exists is opened as it is, so that
-// `--journal >(ssh host 'cat >j')` writes to another host. Opening a FIFO
-// waits for its reader, as the shell's redirection does. On Linux a socket
-// that the process holds opens as /dev/fd/N. kErrorSuccess or the system's
-// error.
+// exists (on POSIX its folder is synced too, so that a file just made is
+// still there after a power cut); a pipe, FIFO, socket or character device
+// that exists is opened as it is, so that `--journal >(ssh host 'cat >j')`
+// writes to another host. Opening a FIFO waits for its reader, as the
+// shell's redirection does. On Linux a socket that the process holds opens
+// as /dev/fd/N. kErrorSuccess or the system's error.
 uint32_t CreateAppendFile(const std::string& path,
                           std::unique_ptr<AppendFile>* file);
 

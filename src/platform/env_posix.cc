@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "platform/env.h"
 #include "platform/errno_table.h"
@@ -778,7 +779,8 @@ uint32_t JournalFacts(const std::string& path, NodeFacts* facts) {
     const ssize_t n = ::readlink(at.c_str(), to.data(), to.size());
     if (n < 0) return ErrorFromErrno(errno);
     to.resize(static_cast<size_t>(n));
-    at = !to.empty() && to[0] == '/' ? to : FolderOf(at) + "/" + to;
+    if (to.empty() || to[0] != '/') to.insert(0, FolderOf(at) += '/');
+    at = std::move(to);
   }
   struct stat folder {};
   if (::stat(FolderOf(at).c_str(), &folder) != 0) return ErrorFromErrno(errno);

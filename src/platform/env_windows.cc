@@ -8,14 +8,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/env.h"
 #include "platform/error_codes.h"
@@ -46,6 +49,17 @@ bool UnbufferedIsCached() {
          ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
 }
 
+// Text from the command line made wide as the system's ANSI calls make it:
+// main's arguments come in the process's ANSI code page.
+std::wstring Wide(const std::string& text) {
+  const int size = static_cast<int>(text.size());
+  const int wide =
+      ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, nullptr, 0);
+  std::wstring out(static_cast<size_t>(std::max(wide, 0)), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, text.data(), size, out.data(), wide);
+  return out;
+}
+
 // Opens path shared for reading and writing. Only the wide call takes a
 // "\\?\" path beyond MAX_PATH characters, so such a path goes through it,
 // made wide as the system's ANSI call would make it; every other path goes
@@ -57,13 +71,8 @@ HANDLE OpenShared(const std::string& path, DWORD access, DWORD flags) {
     return ::CreateFileA(path.c_str(), access, kShare, nullptr, OPEN_EXISTING,
                          flags, nullptr);
   }
-  const int size = static_cast<int>(path.size());
-  const int wide =
-      ::MultiByteToWideChar(CP_ACP, 0, path.data(), size, nullptr, 0);
-  std::wstring name(static_cast<size_t>(wide), L'\0');
-  ::MultiByteToWideChar(CP_ACP, 0, path.data(), size, name.data(), wide);
-  return ::CreateFileW(name.c_str(), access, kShare, nullptr, OPEN_EXISTING,
-                       flags, nullptr);
+  return ::CreateFileW(Wide(path).c_str(), access, kShare, nullptr,
+                       OPEN_EXISTING, flags, nullptr);
 }
 
 // The event this thread waits on for its overlapped calls, made once per
@@ -523,20 +532,369 @@ int StderrColumns() {
   return info.srWindow.Right - info.srWindow.Left + 1;
 }
 
-// Placeholders until the journal's platform services land.
-uint32_t CreateAppendFile(const std::string& /*path*/,
-                          std::unique_ptr<AppendFile>* /*file*/) {
-  return kErrorNotSupported;
+// --- Append files.
+
+namespace {
+
+// A path in the device namespace with nothing below it: a volume or a disk
+// ("\\.\C:", "\\.\PhysicalDrive1", "\\?\Volume{...}"), written raw.
+bool NamesRawDevice(const std::string& path) {
+  if (path.rfind("\\\\.\\", 0) != 0 && path.rfind("\\\\?\\", 0) != 0) {
+    return false;
+  }
+  return path.find_first_of("\\/", 4) == std::string::npos;
 }
-uint32_t RunShellCommand(const std::string& /*command*/, int* exit_code) {
-  *exit_code = 0;
-  return kErrorNotSupported;
+
+// path in lower case, with "\\?\" read as "\\.\": Windows names ignore
+// case, and both prefixes reach the same devices.
+std::string Folded(const std::string& path) {
+  std::string folded = path;
+  for (char& c : folded) {
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  }
+  if (folded.rfind("\\\\?\\", 0) == 0) folded[2] = '.';
+  return folded;
 }
-uint32_t Env::Place(const std::string& /*path*/,
-                    const std::string& /*target_path*/, bool /*volume*/,
-                    Placement* placement) {
-  *placement = Placement::kElsewhere;
-  return kErrorNotSupported;
+
+bool NamesPipe(const std::string& path) {
+  return Folded(path).rfind("\\\\.\\pipe\\", 0) == 0;
+}
+
+class WindowsAppendFile final : public AppendFile {
+ public:
+  WindowsAppendFile(HANDLE handle, bool keeps)
+      : handle_(handle), keeps_(keeps) {}
+  ~WindowsAppendFile() override { ::CloseHandle(handle_); }
+  WindowsAppendFile(const WindowsAppendFile&) = delete;
+  WindowsAppendFile& operator=(const WindowsAppendFile&) = delete;
+
+  // A pipe whose reader has gone fails with ERROR_NO_DATA; Windows sends
+  // no signal for it.
+  uint32_t Append(const void* bytes, size_t length) override {
+    const char* p = static_cast<const char*>(bytes);
+    while (length > 0) {
+      const DWORD chunk =
+          static_cast<DWORD>(std::min<size_t>(length, size_t{1} << 30));
+      DWORD done = 0;
+      if (!::WriteFile(handle_, p, chunk, &done, nullptr)) {
+        return LastError(kErrorIoDevice);
+      }
+      // Nothing written without an error would be retried for ever.
+      if (done == 0) return kErrorIoDevice;
+      p += done;
+      length -= done;
+    }
+    return kErrorSuccess;
+  }
+
+  // On a pipe FlushFileBuffers would wait for the reader to read
+  // everything, which keeps nothing.
+  uint32_t Sync() override {
+    if (!keeps_) return kErrorSuccess;
+    return ::FlushFileBuffers(handle_) ? kErrorSuccess
+                                       : LastError(kErrorIoDevice);
+  }
+
+  bool Keeps() const override { return keeps_; }
+
+ private:
+  const HANDLE handle_;
+  const bool keeps_;
+};
+
+}  // namespace
+
+// A pipe or a device must be opened as it exists: CREATE_ALWAYS means
+// nothing sensible there. So whatever exists is opened as it is, and an
+// ordinary file among them is emptied through the same handle, which is
+// what CREATE_ALWAYS would have done; only a missing file is created.
+uint32_t CreateAppendFile(const std::string& path,
+                          std::unique_ptr<AppendFile>* file) {
+  const std::wstring name = Wide(path);
+  // Others may read the journal as it grows.
+  constexpr DWORD kShare = FILE_SHARE_READ;
+  HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_WRITE, kShare, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
+      return LastError(kErrorFileNotFound);
+    }
+    handle = ::CreateFileW(name.c_str(), GENERIC_WRITE, kShare, nullptr,
+                           CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError(kErrorFileNotFound);
+  }
+  const bool keeps = ::GetFileType(handle) == FILE_TYPE_DISK;
+  // A fresh handle stands at byte 0, so this empties the file.
+  if (keeps && !NamesRawDevice(path) && !::SetEndOfFile(handle)) {
+    const uint32_t error = LastError(kErrorIoDevice);
+    ::CloseHandle(handle);
+    return error;
+  }
+  try {
+    *file = std::make_unique<WindowsAppendFile>(handle, keeps);
+  } catch (...) {
+    ::CloseHandle(handle);
+    throw;
+  }
+  return kErrorSuccess;
+}
+
+// --- The operator's command.
+
+namespace {
+
+std::wstring EnvironmentVariable(const wchar_t* name) {
+  const DWORD size = ::GetEnvironmentVariableW(name, nullptr, 0);
+  if (size == 0) return L"";
+  std::wstring value(size, L'\0');
+  const DWORD length = ::GetEnvironmentVariableW(name, value.data(), size);
+  value.resize(length < size ? length : 0);
+  return value;
+}
+
+}  // namespace
+
+uint32_t RunShellCommand(const std::string& command, int* exit_code) {
+  // The shell is named in full: a bare cmd.exe would be looked for in the
+  // current folder first.
+  std::wstring shell = EnvironmentVariable(L"COMSPEC");
+  if (shell.empty()) {
+    wchar_t system[MAX_PATH];
+    const UINT length = ::GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+      return LastError(kErrorFileNotFound);
+    }
+    shell.assign(system, length);
+    shell += L"\\cmd.exe";
+  }
+  // /d: no AutoRun commands, as sh -c reads no startup file. /s with the
+  // command in quotes: cmd takes off those two quotes alone and runs the
+  // rest as the operator wrote it.
+  std::wstring line = L"\"" + shell + L"\" /d /s /c \"" + Wide(command) + L"\"";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = ::GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process{};
+  // Inheriting handles passes on the standard ones; this layer makes every
+  // handle of its own uninheritable.
+  if (!::CreateProcessW(shell.c_str(), line.data(), nullptr, nullptr, TRUE, 0,
+                        nullptr, nullptr, &startup, &process)) {
+    return LastError(kErrorFileNotFound);
+  }
+  ::CloseHandle(process.hThread);
+  DWORD code = 0;
+  const bool ended =
+      ::WaitForSingleObject(process.hProcess, INFINITE) == WAIT_OBJECT_0 &&
+      ::GetExitCodeProcess(process.hProcess, &code);
+  const uint32_t error = ended ? kErrorSuccess : LastError(kErrorInvalidHandle);
+  ::CloseHandle(process.hProcess);
+  if (ended) *exit_code = static_cast<int>(code);
+  return error;
+}
+
+// --- Where a file lies with respect to the target. Files are told apart by
+// their volume's serial number and their index on it; devices by the
+// stretches of the disks they cover, so that a volume lies on a disk and
+// two names of one volume are one. The device queries are best effort: a
+// system that answers none of them (Wine answers few) leaves a device's
+// stretches unknown, and then nothing counts as lying on it, rather than
+// the run failing for want of an answer.
+
+namespace {
+
+// The stretches of the disks that the device open at handle covers: a
+// volume's pieces, or the whole of a disk. Empty when the device will not
+// say.
+std::vector<DISK_EXTENT> DiskStretches(HANDLE handle) {
+  std::vector<DISK_EXTENT> stretches;
+  std::vector<char> answer(sizeof(VOLUME_DISK_EXTENTS) +
+                           15 * sizeof(DISK_EXTENT));
+  DWORD returned = 0;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto* volume = reinterpret_cast<VOLUME_DISK_EXTENTS*>(answer.data());
+    if (::DeviceIoControl(handle, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr,
+                          0, answer.data(), static_cast<DWORD>(answer.size()),
+                          &returned, nullptr)) {
+      const size_t filled =
+          returned < offsetof(VOLUME_DISK_EXTENTS, Extents)
+              ? 0
+              : (returned - offsetof(VOLUME_DISK_EXTENTS, Extents)) /
+                    sizeof(DISK_EXTENT);
+      const size_t count =
+          std::min<size_t>(volume->NumberOfDiskExtents, filled);
+      stretches.assign(volume->Extents, volume->Extents + count);
+      return stretches;
+    }
+    // A volume over more pieces than there was room for says how many.
+    if (::GetLastError() != ERROR_MORE_DATA ||
+        returned < offsetof(VOLUME_DISK_EXTENTS, Extents)) {
+      break;
+    }
+    answer.resize(offsetof(VOLUME_DISK_EXTENTS, Extents) +
+                  size_t{volume->NumberOfDiskExtents} * sizeof(DISK_EXTENT));
+  }
+  STORAGE_DEVICE_NUMBER number{};
+  if (::DeviceIoControl(handle, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
+                        &number, sizeof number, &returned, nullptr) &&
+      returned >= sizeof number && number.DeviceType == FILE_DEVICE_DISK &&
+      (number.PartitionNumber == 0 || number.PartitionNumber == MAXDWORD)) {
+    DISK_EXTENT whole{};
+    whole.DiskNumber = number.DeviceNumber;
+    whole.StartingOffset.QuadPart = 0;
+    whole.ExtentLength.QuadPart = INT64_MAX;
+    stretches.push_back(whole);
+  }
+  return stretches;
+}
+
+bool Overlap(const std::vector<DISK_EXTENT>& a,
+             const std::vector<DISK_EXTENT>& b) {
+  const auto end = [](const DISK_EXTENT& e) {
+    const int64_t start = e.StartingOffset.QuadPart;
+    return start + std::min(e.ExtentLength.QuadPart, INT64_MAX - start);
+  };
+  for (const DISK_EXTENT& x : a) {
+    for (const DISK_EXTENT& y : b) {
+      if (x.DiskNumber == y.DiskNumber && x.StartingOffset.QuadPart < end(y) &&
+          y.StartingOffset.QuadPart < end(x)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// Opens path only to look at it; a folder opens too.
+HANDLE OpenToExamine(const std::wstring& path) {
+  return ::CreateFileW(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+std::vector<DISK_EXTENT> StretchesOfDevice(const std::wstring& path) {
+  const HANDLE handle = OpenToExamine(path);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  std::vector<DISK_EXTENT> stretches = DiskStretches(handle);
+  ::CloseHandle(handle);
+  return stretches;
+}
+
+// The stretches of the volume that path (which need not exist) lies on.
+std::vector<DISK_EXTENT> StretchesOfVolumeOf(const std::wstring& path) {
+  const DWORD size = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (size == 0) return {};
+  std::wstring full(size, L'\0');
+  const DWORD length =
+      ::GetFullPathNameW(path.c_str(), size, full.data(), nullptr);
+  if (length == 0 || length >= size) return {};
+  full.resize(length);
+  std::wstring root(full.size() + 2, L'\0');
+  if (!::GetVolumePathNameW(full.c_str(), root.data(),
+                            static_cast<DWORD>(root.size()))) {
+    return {};
+  }
+  wchar_t volume[64];  // "\\?\Volume{GUID}\"
+  if (!::GetVolumeNameForVolumeMountPointW(root.c_str(), volume, 64)) {
+    return {};
+  }
+  std::wstring device = volume;
+  // With its last backslash it would name the volume's root folder.
+  if (!device.empty() && device.back() == L'\\') device.pop_back();
+  return StretchesOfDevice(device);
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.find_last_of("\\/");
+  const bool drive = path.size() >= 2 && path[1] == ':';
+  if (slash == std::string::npos) return drive ? path.substr(0, 2) + "." : ".";
+  // The root keeps its separator: "C:" alone is the current folder there.
+  if (slash == 0 || (drive && slash == 2)) return path.substr(0, slash + 1);
+  return path.substr(0, slash);
+}
+
+}  // namespace
+
+uint32_t Env::Place(const std::string& path, const std::string& target_path,
+                    bool volume, Placement* placement) {
+  const HANDLE target = OpenToExamine(Wide(target_path));
+  if (target == INVALID_HANDLE_VALUE) return LastError(kErrorFileNotFound);
+  BY_HANDLE_FILE_INFORMATION target_file{};
+  std::vector<DISK_EXTENT> target_stretches;
+  if (volume) {
+    target_stretches = DiskStretches(target);
+  } else if (!::GetFileInformationByHandle(target, &target_file)) {
+    const uint32_t error = LastError(kErrorInvalidHandle);
+    ::CloseHandle(target);
+    return error;
+  }
+  ::CloseHandle(target);
+  // For a journal that names the device under a file target.
+  if (!volume) target_stretches = StretchesOfVolumeOf(Wide(target_path));
+
+  // Opening a pipe, even only to look, would take the connection meant for
+  // its writer; what goes into one is kept by its reader, elsewhere.
+  if (NamesPipe(path)) {
+    *placement = Placement::kElsewhere;
+    return kErrorSuccess;
+  }
+  const HANDLE journal = OpenToExamine(Wide(path));
+  DWORD serial = 0;
+  if (journal != INVALID_HANDLE_VALUE) {
+    if (NamesRawDevice(path)) {
+      const std::vector<DISK_EXTENT> stretches = DiskStretches(journal);
+      ::CloseHandle(journal);
+      // The target's own name needs no device query to be known.
+      const bool target = Folded(path) == Folded(target_path) ||
+                          Overlap(stretches, target_stretches);
+      *placement = target ? Placement::kIsTarget : Placement::kElsewhere;
+      return kErrorSuccess;
+    }
+    // A character device keeps nothing.
+    if (::GetFileType(journal) != FILE_TYPE_DISK) {
+      ::CloseHandle(journal);
+      *placement = Placement::kElsewhere;
+      return kErrorSuccess;
+    }
+    BY_HANDLE_FILE_INFORMATION file{};
+    const bool known = ::GetFileInformationByHandle(journal, &file);
+    const uint32_t error = LastError(kErrorInvalidHandle);
+    ::CloseHandle(journal);
+    if (!known) return error;
+    if (!volume &&
+        file.dwVolumeSerialNumber == target_file.dwVolumeSerialNumber &&
+        file.nFileIndexHigh == target_file.nFileIndexHigh &&
+        file.nFileIndexLow == target_file.nFileIndexLow) {
+      *placement = Placement::kIsTarget;
+      return kErrorSuccess;
+    }
+    serial = file.dwVolumeSerialNumber;
+  } else {
+    if (::GetLastError() != ERROR_FILE_NOT_FOUND) {
+      return LastError(kErrorFileNotFound);
+    }
+    // Not there yet: it will be made in its folder.
+    const HANDLE folder = OpenToExamine(Wide(FolderOf(path)));
+    if (folder == INVALID_HANDLE_VALUE) return LastError(kErrorPathNotFound);
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = ::GetFileInformationByHandle(folder, &info);
+    const uint32_t error = LastError(kErrorInvalidHandle);
+    ::CloseHandle(folder);
+    if (!known) return error;
+    serial = info.dwVolumeSerialNumber;
+  }
+  if (volume) {
+    *placement = Overlap(StretchesOfVolumeOf(Wide(path)), target_stretches)
+                     ? Placement::kOnTargetDevice
+                     : Placement::kElsewhere;
+  } else {
+    *placement = serial == target_file.dwVolumeSerialNumber
+                     ? Placement::kSameFileSystem
+                     : Placement::kElsewhere;
+  }
+  return kErrorSuccess;
 }
 
 }  // namespace vorbex::platform
