@@ -83,10 +83,7 @@ void FakeEnv::AddTarget(const std::string& path, int64_t bytes, bool volume) {
     m.bytes = bytes;
     m.volume = volume;
   }
-  if (stopped) {
-    destage_wake_.notify_all();
-    stopped->thread.join();
-  }
+  Join(std::move(stopped));
 }
 
 std::vector<uint8_t> FakeEnv::ReadMedium(const std::string& path,
@@ -264,10 +261,7 @@ void FakeEnv::EnableWriteCache(const std::string& path, const CachePlan& plan) {
       destagers_.push_back(std::move(d));
     }
   }
-  if (stopped) {
-    destage_wake_.notify_all();
-    stopped->thread.join();
-  }
+  Join(std::move(stopped));
 }
 
 void FakeEnv::DisableWriteCache(const std::string& path) {
@@ -279,10 +273,7 @@ void FakeEnv::DisableWriteCache(const std::string& path) {
     m.cache.reset();
     stopped = StopDestager(path);
   }
-  if (stopped) {
-    destage_wake_.notify_all();
-    stopped->thread.join();
-  }
+  Join(std::move(stopped));
 }
 
 std::unique_ptr<FakeEnv::Destager> FakeEnv::StopDestager(
@@ -295,6 +286,12 @@ std::unique_ptr<FakeEnv::Destager> FakeEnv::StopDestager(
   destagers_.erase(it);
   d->stop = true;
   return d;
+}
+
+void FakeEnv::Join(std::unique_ptr<Destager> d) {
+  if (!d) return;
+  destage_wake_.notify_all();
+  d->thread.join();
 }
 
 void FakeEnv::DestageLoop(Destager* d) {

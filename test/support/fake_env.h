@@ -324,6 +324,9 @@ class FakeEnv final : public Env {
   // Takes path's destager out of destagers_, told to stop; the caller joins
   // it once it has let go of mu_. REQUIRES: mu_ held.
   std::unique_ptr<Destager> StopDestager(const std::string& path);
+  // Wakes a destager that StopDestager took and waits for its end.
+  // REQUIRES: mu_ not held.
+  void Join(std::unique_ptr<Destager> d);
 
   // Guards every member below, and all that a Medium holds, its cache too.
   mutable std::mutex mu_;
