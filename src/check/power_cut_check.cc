@@ -49,6 +49,10 @@ void PowerCutCheck::Begin(int32_t chunk, int32_t blocks,
   std::fill(durable_.get(), durable_.get() + window, -1);
   durable_seq_ = std::make_unique<int64_t[]>(window);
   newest_ = std::make_unique<int64_t[]>(window);
+  left_behind_ = std::make_unique<uint8_t[]>(window);
+  std::sort(contents_.left_behind.begin(), contents_.left_behind.end(),
+            [](const journal::LeftBehindRecord& a,
+               const journal::LeftBehindRecord& b) { return a.first < b.first; });
 
   // A counting sort by the chunk each write begins in: two passes, however
   // long the journal.
@@ -114,6 +118,18 @@ void PowerCutCheck::EnterChunk(int64_t first, int32_t n,
       if (m == seq) w.fate |= kKept;
     }
   });
+  const std::vector<journal::LeftBehindRecord>& left = contents_.left_behind;
+  auto range = std::lower_bound(
+      left.begin(), left.end(), first,
+      [](const journal::LeftBehindRecord& r, int64_t at) {
+        return int64_t{r.first} + r.count <= at;
+      });
+  for (; range != left.end() && range->first < first + n; ++range) {
+    const int64_t lo = std::max<int64_t>(range->first, first);
+    const int64_t hi = std::min<int64_t>(int64_t{range->first} + range->count,
+                                         first + n);
+    for (int64_t b = lo; b < hi; ++b) left_behind_[b - base] = 1;
+  }
   for (int64_t b = first; b < first + n; ++b) {
     const auto i = static_cast<size_t>(b - base);
     // It lacks a write that returned, and still holds the durable one.
@@ -133,6 +149,8 @@ void PowerCutCheck::Slide() {
   std::fill(durable_seq_.get() + two, durable_seq_.get() + two + one, 0);
   std::memmove(newest_.get(), newest_.get() + one, sizeof(int64_t) * two);
   std::fill(newest_.get() + two, newest_.get() + two + one, 0);
+  std::memmove(left_behind_.get(), left_behind_.get() + one, two);
+  std::fill(left_behind_.get() + two, left_behind_.get() + two + one, 0);
 }
 
 MismatchJudge::Verdict PowerCutCheck::Judge(int32_t blk,
@@ -171,6 +189,9 @@ MismatchJudge::Verdict PowerCutCheck::Judge(int32_t blk,
     v = kAllowed;
   }
 
+  // What an earlier cut left here, until a durable write of this run
+  // replaced it: the journalled run was rewriting it.
+  if (v == kReport && d < 0 && left_behind_[i] != 0) v = kAllowed;
   if (v == kAllowed) ++allowed_;
   if (v == kReport) return v;
   left_.push_back(blk);

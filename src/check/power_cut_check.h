@@ -116,6 +116,9 @@ class PowerCutCheck final : public MismatchJudge {
   std::unique_ptr<int32_t[]> durable_;
   std::unique_ptr<int64_t[]> durable_seq_;
   std::unique_ptr<int64_t[]> newest_;
+  // 1 for a block an earlier cut left behind, which the journalled run was
+  // to write anew first.
+  std::unique_ptr<uint8_t[]> left_behind_;
 
   // What became of a write: kLost (some block of it holds something older),
   // kKept (some block holds it), kLostAfterFlush (reported).

@@ -30,6 +30,7 @@ size_t SizeOf(uint8_t kind) {
     case RecordKind::kWrite: return kWriteBytes;
     case RecordKind::kFlush: return kFlushBytes;
     case RecordKind::kCut: return kCutBytes;
+    case RecordKind::kLeftBehind: return kLeftBehindBytes;
   }
   return 0;
 }
@@ -88,6 +89,13 @@ size_t EncodeCut(const CutRecord& r, uint8_t* out) {
   return Seal(out, size);
 }
 
+size_t EncodeLeftBehind(const LeftBehindRecord& r, uint8_t* out) {
+  const size_t size = Begin(RecordKind::kLeftBehind, out);
+  Put(out, 8, static_cast<uint32_t>(r.first), 4);
+  Put(out, 12, static_cast<uint32_t>(r.count), 4);
+  return Seal(out, size);
+}
+
 std::optional<Header> DecodeHeader(const uint8_t* bytes) {
   if (std::memcmp(bytes, kMagic, sizeof kMagic) != 0 ||
       Get(bytes, 8, 4) != kVersion ||
@@ -140,6 +148,10 @@ Decoded DecodeRecord(const uint8_t* bytes, size_t available) {
       d.flush.returned_ns = Get64(bytes, 32);
       break;
     case RecordKind::kCut: d.cut.at_ns = Get64(bytes, 8); break;
+    case RecordKind::kLeftBehind:
+      d.left.first = static_cast<int32_t>(Get(bytes, 8, 4));
+      d.left.count = static_cast<int32_t>(Get(bytes, 12, 4));
+      break;
   }
   return d;
 }

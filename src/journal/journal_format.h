@@ -46,6 +46,14 @@
 // Cut (kind 3, 32 bytes): the run cut the power itself (--cut-command).
 //   8  8  when the command was started, ns since the journal began
 //  16 16  0
+//
+// Left behind (kind 4, 32 bytes): blocks an earlier cut left inconsistent,
+// which this run is about to write anew; they come right after the
+// header. A later check allows them whatever they hold until a durable
+// write of this run covers them.
+//   8  4  first block
+//  12  4  blocks
+//  16 16  0
 
 #include <cstddef>
 #include <cstdint>
@@ -57,10 +65,16 @@ inline constexpr char kMagic[8] = {'V', 'B', 'X', 'J', 'R', 'N', 'L', '1'};
 inline constexpr uint32_t kVersion = 1;
 inline constexpr size_t kHeaderBytes = 64;
 
-enum class RecordKind : uint8_t { kWrite = 1, kFlush = 2, kCut = 3 };
+enum class RecordKind : uint8_t {
+  kWrite = 1,
+  kFlush = 2,
+  kCut = 3,
+  kLeftBehind = 4,
+};
 inline constexpr size_t kWriteBytes = 32;
 inline constexpr size_t kFlushBytes = 48;
 inline constexpr size_t kCutBytes = 32;
+inline constexpr size_t kLeftBehindBytes = 32;
 inline constexpr size_t kLargestRecord = kFlushBytes;
 
 struct Header {
@@ -91,12 +105,18 @@ struct CutRecord {
   int64_t at_ns = 0;
 };
 
+struct LeftBehindRecord {
+  int32_t first = 0;
+  int32_t count = 0;
+};
+
 // Each writes the record's bytes to out, which holds at least its size, and
 // returns the size.
 size_t EncodeHeader(const Header& h, uint8_t* out);
 size_t EncodeWrite(const WriteRecord& r, uint8_t* out);
 size_t EncodeFlush(const FlushRecord& r, uint8_t* out);
 size_t EncodeCut(const CutRecord& r, uint8_t* out);
+size_t EncodeLeftBehind(const LeftBehindRecord& r, uint8_t* out);
 
 // The header at bytes (kHeaderBytes of them), or nothing when its magic,
 // version or checksum is wrong.
@@ -115,6 +135,7 @@ struct Decoded {
   WriteRecord write;
   FlushRecord flush;
   CutRecord cut;
+  LeftBehindRecord left;
 };
 Decoded DecodeRecord(const uint8_t* bytes, size_t available);
 

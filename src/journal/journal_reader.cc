@@ -101,6 +101,16 @@ std::string ReadJournal(const std::string& path, JournalContents* contents) {
           contents->cuts.push_back(d.cut);
           contents->last_ns = std::max(contents->last_ns, d.cut.at_ns);
           break;
+        case RecordKind::kLeftBehind: {
+          const LeftBehindRecord& l = d.left;
+          if (l.count < 1 || l.first < 0 ||
+              int64_t{l.first} + l.count > header->blocks) {
+            return path + " cannot be used: it records blocks left behind "
+                          "outside the ones it names";
+          }
+          contents->left_behind.push_back(l);
+          break;
+        }
       }
       at += d.size;
       contents->sound_bytes += static_cast<int64_t>(d.size);

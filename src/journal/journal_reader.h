@@ -15,6 +15,7 @@ struct JournalContents {
   std::vector<WriteRecord> writes;
   std::vector<FlushRecord> flushes;
   std::vector<CutRecord> cuts;
+  std::vector<LeftBehindRecord> left_behind;
   // The newest time any record names, ns since the journal began: how far
   // the journal reaches.
   int64_t last_ns = 0;

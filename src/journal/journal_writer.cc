@@ -91,12 +91,23 @@ Journal::~Journal() {
   if (writer_.joinable()) writer_.join();
 }
 
-void Journal::Start(const Header& header) {
+void Journal::Start(const Header& header, const std::vector<int32_t>& left) {
   began_ns_ = SteadyNanos();
   if (file_ != nullptr) {
-    uint8_t bytes[kHeaderBytes];
-    EncodeHeader(header, bytes);
-    Append(bytes, sizeof bytes);
+    batch_.resize(kHeaderBytes);
+    EncodeHeader(header, batch_.data());
+    uint8_t bytes[kLeftBehindBytes];
+    for (size_t i = 0; i < left.size();) {
+      size_t n = 1;
+      while (i + n < left.size() &&
+             left[i + n] == left[i] + static_cast<int32_t>(n)) {
+        ++n;
+      }
+      EncodeLeftBehind({left[i], static_cast<int32_t>(n)}, bytes);
+      batch_.insert(batch_.end(), bytes, bytes + sizeof bytes);
+      i += n;
+    }
+    Append(batch_.data(), batch_.size());
     Sync();
     writer_ = std::thread([this] { WriterLoop(); });
   }

@@ -86,10 +86,11 @@ class Journal {
   // the process ends, and is never destroyed (see Finish).
   ~Journal();
 
-  // Writes the header and starts the threads; the first flush is issued at
-  // once, so that what earlier runs left in the drive's cache is durable
+  // Writes the header and the blocks an earlier cut left behind (sorted),
+  // makes them durable, and starts the threads; the first flush is issued
+  // at once, so that what earlier runs left in the drive's cache is durable
   // before this run's writes. REQUIRES: main thread, once.
-  void Start(const Header& header);
+  void Start(const Header& header, const std::vector<int32_t>& left = {});
 
   // The transfer path, for every own run of a write once its transfer has
   // returned: steady_ns is when it did, on the steady clock.

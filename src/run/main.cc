@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "base/console.h"
 #include "base/error.h"
@@ -289,9 +290,13 @@ class Run {
   }
 
   void StartJournal(TestDisk& anchor) {
-    journal_ = StartRunJournal(anchor, std::move(journal_file_),
-                               plan_.JournalPath.value_or(""),
-                               plan_.FlushEveryMs, !plan_.IsFile);
+    // What the cut before left behind, so that a cut before this run has
+    // written it anew is not taken for this run's loss.
+    journal_ = StartRunJournal(
+        anchor, std::move(journal_file_), plan_.JournalPath.value_or(""),
+        plan_.FlushEveryMs, !plan_.IsFile,
+        power_cut_ != nullptr ? power_cut_->LeftBehind()
+                              : std::vector<int32_t>{});
     g_run_journal_path = new std::string(plan_.JournalPath.value_or(""));
     g_run_journal = journal_;
   }

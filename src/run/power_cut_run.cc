@@ -95,21 +95,32 @@ std::string MatchTarget(const journal::JournalContents& contents,
     return "";
   }
   const BlockHeader zero = LoadHeader(block.bytes());
-  // A cut may have taken block 0's stamp with it; the blocks of the
-  // journal's writes, spread over the whole of it, must then show it.
-  const size_t writes = contents.writes.size();
-  const size_t samples = std::min(writes, kSampledWrites);
+  // A cut may have taken block 0's stamp with it; the blocks of the writes
+  // the journal says were made durable, spread over the whole of it, must
+  // then show it. When none was, the cut may have taken every stamp of
+  // this DiskID, and nothing was promised that the check could miss.
+  // A flush covers every write recorded before it, so the durable writes
+  // are the journal's first ones.
+  size_t durable = 0;
+  for (const journal::FlushRecord& f : contents.flushes) {
+    if (f.result == 0 && f.covers > 0) {
+      durable = std::max(durable, std::min(static_cast<size_t>(f.covers),
+                                           contents.writes.size()));
+    }
+  }
+  const size_t samples = std::min(durable, kSampledWrites);
   for (size_t k = 0; k < samples; ++k) {
-    const journal::WriteRecord& w = contents.writes[k * writes / samples];
+    const journal::WriteRecord& w = contents.writes[k * durable / samples];
     if (block.Read(target.get(), w.first) &&
         StampOf(block.bytes(), w.first, h.disk_id)) {
       return "";
     }
   }
-  if (writes == 0) return "";
+  if (durable == 0) return "";
   Appendf(&why,
           "the journal %s is not of this target: its stamps carry DiskID %x, "
-          "but block 0 %s, and no block of the writes it records carries it",
+          "but block 0 %s, and no block of the durable writes it records "
+          "carries it",
           journal_path.c_str(), h.disk_id,
           zero.Magic == kMagic ? "carries another" : "carries no stamp");
   if (zero.Magic == kMagic) Appendf(&why, " (%x)", zero.DiskID);
@@ -172,7 +183,8 @@ std::string OpenRunJournal(const std::string& journal_path,
 journal::Journal* StartRunJournal(TestDisk& anchor,
                                   std::unique_ptr<platform::AppendFile> file,
                                   const std::string& name,
-                                  int64_t flush_every_ms, bool volume) {
+                                  int64_t flush_every_ms, bool volume,
+                                  const std::vector<int32_t>& left) {
   std::unique_ptr<platform::Target> target;
   const uint32_t rc =
       OpenWindow(anchor.env(), anchor.Path, volume, false, &target);
@@ -193,7 +205,7 @@ journal::Journal* StartRunJournal(TestDisk& anchor,
       std::chrono::duration_cast<std::chrono::nanoseconds>(
           std::chrono::system_clock::now().time_since_epoch())
           .count();
-  journal->Start(header);
+  journal->Start(header, left);
   if (has_file) journal::g_journal = journal;
   return journal;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "check/power_cut_check.h"
 #include "disk/disk_handle.h"
@@ -41,10 +42,13 @@ std::string OpenRunJournal(const std::string& journal_path,
 // file. The journal is never destroyed: the process ends with it running.
 // Throws Error when the target cannot be opened for the flushes.
 // REQUIRES: main thread, before the first write it is to record.
+// left: the blocks a check held to an earlier journal found left behind by
+// its cut, which this run writes anew first.
 journal::Journal* StartRunJournal(TestDisk& anchor,
                                   std::unique_ptr<platform::AppendFile> file,
                                   const std::string& name,
-                                  int64_t flush_every_ms, bool volume);
+                                  int64_t flush_every_ms, bool volume,
+                                  const std::vector<int32_t>& left = {});
 
 // At a random moment min_s to max_s seconds from now, makes the journal
 // durable (journal may be null), says so on standard output, and runs
