@@ -11,14 +11,17 @@
 #include <thread>
 #include <vector>
 
+#include "base/error.h"
 #include "check/power_cut_check.h"
 #include "check/scanner.h"
+#include "check/startup_check.h"
 #include "disk/mismatch_log.h"
 #include "fake_disk_test.h"
 #include "journal/journal_format.h"
 #include "journal/journal_reader.h"
 #include "journal/journal_writer.h"
 #include "platform/error_codes.h"
+#include "run/power_cut_run.h"
 #include "test_support.h"
 
 namespace vorbex {
@@ -247,11 +250,24 @@ class PowerCutCheckTest : public testing::FakeDiskTest {
     Close(w);
   }
 
+  // Whatever came after the flush is lost, except half of some writes.
+  void CutAfterTheFlush() {
+    const std::vector<uint8_t> end = Medium();
+    for (const int32_t b : after_flush_) PutBack(at_flush_, b);
+    for (size_t k = 0; k < late_ranges_.size(); k += 3) {
+      const auto [first, n] = late_ranges_[k];
+      for (int32_t b = first; b < first + n / 2; ++b) PutBack(end, b);
+    }
+  }
+
   // The whole-target check, held to the journal; its reports.
   std::string Check(PowerCutFacts* facts) {
+    return Check(facts, journal_path_);
+  }
+  std::string Check(PowerCutFacts* facts, const std::string& journal_path) {
     JournalContents contents;
-    EXPECT_EQ(journal::ReadJournal(journal_path_, &contents), "");
-    PowerCutCheck check(std::move(contents), journal_path_);
+    EXPECT_EQ(journal::ReadJournal(journal_path, &contents), "");
+    PowerCutCheck check(std::move(contents), journal_path);
     TestDisk* disk = Open(path_, kChunk);
     const size_t earlier = RecordedMismatches().Records.size();
     ::testing::internal::CaptureStdout();
@@ -287,13 +303,7 @@ TEST_F(PowerCutCheckTest, ACrashLosesNothingAndIsNotReported) {
 
 TEST_F(PowerCutCheckTest, WritesAfterTheLastFlushMayBeLostOrTorn) {
   JournalledRun();
-  // Whatever came after the flush is lost, except half of some writes.
-  const std::vector<uint8_t> end = Medium();
-  for (const int32_t b : after_flush_) PutBack(at_flush_, b);
-  for (size_t k = 0; k < late_ranges_.size(); k += 3) {
-    const auto [first, n] = late_ranges_[k];
-    for (int32_t b = first; b < first + n / 2; ++b) PutBack(end, b);
-  }
+  CutAfterTheFlush();
   PowerCutFacts facts;
   EXPECT_EQ(Check(&facts), "");
   EXPECT_GT(facts.blocks_lost_from_cache, 0);
@@ -338,6 +348,77 @@ TEST_F(PowerCutCheckTest, ADurableWriteLostIsReportedAndNothingElse) {
   }
   EXPECT_EQ(facts.writes_lost_after_flush, 1);
   EXPECT_EQ(facts.blocks_lost_after_flush, 1);
+}
+
+// Fails today: the resume held to a journal rewrites what the cut left
+// behind only after its own journal has begun, and that journal knows
+// nothing of those blocks; when the power goes before the rewrites are
+// done, the check held to the resume's journal reports every block not yet
+// rewritten, on a drive that lost only what it was allowed to.
+TEST_F(PowerCutCheckTest, DISABLED_ACutDuringAResumesRewritesLeavesNoReport) {
+  JournalledRun();
+  CutAfterTheFlush();
+  JournalContents contents;
+  ASSERT_EQ(journal::ReadJournal(journal_path_, &contents), "");
+  PowerCutCheck held(std::move(contents), journal_path_);
+  const std::string second = dir_.File("j2");
+  journal::Journal* resumed = nullptr;
+  StartupExtras extras;
+  extras.power_cut = &held;
+  extras.before_writes = [&](TestDisk& anchor) {
+    resumed = StartRunJournal(anchor, std::make_unique<FileSink>(second),
+                              second, 0, false);
+    // Block 0's write, the first of the start-up.
+    env_.CutDuringWrite(path_);
+  };
+  g_flags.resume = 1;
+  ::testing::internal::CaptureStdout();
+  EXPECT_THROW(StartupCheck(path_, extras), Error);
+  ::testing::internal::GetCapturedStdout();
+  g_flags.resume = 0;
+  ASSERT_NE(resumed, nullptr);
+  resumed->Finish(false, 10000);
+  journal::g_journal = nullptr;
+  delete resumed;
+  ASSERT_FALSE(held.LeftBehind().empty());
+  env_.PowerOn(path_);
+
+  PowerCutFacts facts;
+  const std::string out = Check(&facts, second);
+  EXPECT_TRUE(records_.empty()) << records_.size() << " reports, the first:\n"
+                                << out.substr(0, out.find("\n\n"));
+}
+
+// Fails today: the check takes the journal for another target's when
+// neither block 0 nor the first block of any write it samples carries its
+// DiskID. A format's new DiskID is nowhere else, so a cut that took every
+// write of the format before a flush made any of them durable, as an
+// honest drive may, leaves a journal that no check will hold the target to.
+TEST_F(PowerCutCheckTest, DISABLED_AFormatCutBeforeAnyFlushCanBeChecked) {
+  env_.EnableWriteCache(path_, {});
+  TestDisk* w = Open(path_, 512, 51);
+  {
+    // No flushes at all.
+    journal::Journal j(std::make_unique<FileSink>(journal_path_), journal_path_,
+                       nullptr, 0);
+    journal::Header h;
+    h.disk_id = w->Table->DiskID;
+    h.blocks = kBlocks;
+    h.first_write_seq = w->Table->WriteSeq;
+    j.Start(h);
+    journal::g_journal = &j;
+    for (int32_t b = 0; b < kBlocks; b += 500) {
+      w->WriteRange(b, std::min(500, kBlocks - b));
+    }
+    journal::g_journal = nullptr;
+    j.Finish(false, 10000);
+  }
+  Close(w);
+  EXPECT_EQ(env_.Cut(path_).allowed_lost.size(), size_t{kBlocks});
+  env_.PowerOn(path_);
+
+  std::unique_ptr<PowerCutCheck> check;
+  EXPECT_EQ(PrepareCheckJournal(journal_path_, path_, false, &check), "");
 }
 
 }  // namespace
