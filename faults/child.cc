@@ -382,7 +382,8 @@ std::vector<std::string> ChildArguments(const Scenario& s) {
           s.errstop ? "1" : "0",
           std::to_string(s.seed),
           std::to_string(s.faults),
-          s.checksum ? "1" : "0"};
+          s.checksum ? "1" : "0",
+          s.scratch};
 }
 
 int RunChild(const std::vector<std::string>& args) {
@@ -398,6 +399,18 @@ int RunChild(const std::vector<std::string>& args) {
   const uint64_t seed = std::stoull(args.at(4));
   const int count = std::stoi(args.at(5));
   const bool checksum = args.at(6) == "1";
+  if (c->cut != CutKind::kNone) {
+    Scenario s;
+    s.fault_class = c->name;
+    s.level = level;
+    s.stress_ms = ms;
+    s.errstop = errstop;
+    s.seed = seed;
+    s.faults = count;
+    s.checksum = checksum;
+    s.scratch = args.at(7);
+    return RunCutChild(*c, s);
+  }
 
   FakeEnv env;
   platform::SetCurrentEnv(&env);

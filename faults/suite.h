@@ -2,9 +2,10 @@
 #define VORBEX_FAULTS_SUITE_H_
 
 // The fault suite: real stress runs, checks and resumes on an in-memory
-// target that lies about what it stores. Each scenario runs in a child
-// process (an errstop run ends its process at the first report), which
-// prints a log of what was damaged and who read it, interleaved with
+// target that lies about what it stores, or whose power is cut while its
+// volatile write cache holds what it acknowledged. Each scenario runs in a
+// child process (an errstop run ends its process at the first report),
+// which prints a log of what was damaged and who read it, interleaved with
 // Vorbex's own reports; the parent reads that log and decides, for every
 // damaged block, whether it was caught, healed or missed, and why.
 
@@ -22,6 +23,17 @@ namespace vorbex::faults {
 inline constexpr int32_t kTargetBlocks = 4096;
 inline constexpr const char* kTargetPath = "fault.img";
 
+// How a power-cut class cuts the power of a drive with a volatile write
+// cache; none for the classes that damage blocks.
+enum class CutKind {
+  kNone,
+  kHonest,   // at a random moment of the tests; flushes keep their word
+  kLying,    // the same, and flushes keep sectors back yet return success
+  kFormat,   // during a format's writes, or after them before its last flush
+  kStartup,  // during the start-up writes of a resume after an earlier cut
+  kTorn,     // during a write in flight, of which some sectors land
+};
+
 struct FaultClass {
   const char* name;
   const char* label;  // for the table
@@ -31,6 +43,8 @@ struct FaultClass {
   int hi;
   uint32_t mask;
   bool control;  // injects nothing
+  CutKind cut = CutKind::kNone;
+  std::vector<int32_t> levels = {};  // none: the suite's
 };
 
 // Every class the suite knows, control first.
@@ -45,6 +59,7 @@ struct Scenario {
   uint64_t seed = 1;
   int faults = 4;        // placed during the stress phase
   bool checksum = true;  // stamps carry their checksum (g_flags.checksum)
+  std::string scratch;   // a folder for the journals of power-cut classes
 };
 
 // Arguments that make the suite's binary run one scenario as a child.
@@ -52,6 +67,8 @@ std::vector<std::string> ChildArguments(const Scenario& s);
 // Runs the scenario in this process; returns its exit code unless errstop
 // ended the process first.
 int RunChild(const std::vector<std::string>& args);
+// The same for a power-cut class.
+int RunCutChild(const FaultClass& c, const Scenario& s);
 
 // What became of the faults of one or more scenarios.
 struct Tally {
@@ -63,12 +80,28 @@ struct Tally {
   int missed = 0;         // missed for no reason the suite knows
   int false_reports = 0;  // reports that no fault explains
   std::map<std::string, int> reasons;  // reason -> damaged blocks
-  std::vector<std::string> problems;   // lines for a person to look at
+  // False reports of a fault of the product that the suite knows, by the
+  // fault: counted, shown, and not failed on.
+  std::map<std::string, int> known;
+  std::vector<std::string> problems;  // lines for a person to look at
+  // What the power cuts took by the drive's own account, and what the
+  // checks held to the journals made of it. A power-cut class's faults are
+  // the blocks that lost a write after a flush had promised it.
+  struct Cuts {
+    int cuts = 0;
+    int64_t allowed = 0;        // blocks lost that no flush had promised
+    int torn = 0;               // cuts that tore a write in flight
+    int64_t check_allowed = 0;  // blocks the checks found lost and allowed
+    int64_t check_torn = 0;     // torn writes the checks counted
+  } cuts;
 };
 
 // Reads a child's output and adds its outcome to tally.
 void Account(const Scenario& s, const std::string& out, int exit_code,
              Tally* tally);
+// The same for a power-cut class.
+void AccountCuts(const Scenario& s, const std::string& out, int exit_code,
+                 Tally* tally);
 
 }  // namespace vorbex::faults
 
