@@ -105,7 +105,7 @@ RunResult DoRun(const RunSpec& r) {
           OpenRunJournal(r.journal, TargetName(), false, &file);
       if (!why.empty()) Stop(why);
       journal = StartRunJournal(anchor, std::move(file), r.journal,
-                                kFlushEveryMs, false);
+                                kFlushEveryMs, false, check.get());
       if (r.arm) r.arm(check.get());
     };
   }

@@ -371,7 +371,7 @@ TEST_F(PowerCutCheckTest, ACutDuringAResumesRewritesLeavesNoReport) {
   extras.power_cut = &held;
   extras.before_writes = [&](TestDisk& anchor) {
     resumed = StartRunJournal(anchor, std::make_unique<FileSink>(second),
-                              second, 0, false, held.LeftBehind());
+                              second, 0, false, &held);
     // Block 0's write, the first of the start-up.
     env_.CutDuringWrite(path_);
   };

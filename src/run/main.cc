@@ -290,13 +290,10 @@ class Run {
   }
 
   void StartJournal(TestDisk& anchor) {
-    // What the cut before left behind, so that a cut before this run has
-    // written it anew is not taken for this run's loss.
-    journal_ = StartRunJournal(
-        anchor, std::move(journal_file_), plan_.JournalPath.value_or(""),
-        plan_.FlushEveryMs, !plan_.IsFile,
-        power_cut_ != nullptr ? power_cut_->LeftBehind()
-                              : std::vector<int32_t>{});
+    journal_ = StartRunJournal(anchor, std::move(journal_file_),
+                               plan_.JournalPath.value_or(""),
+                               plan_.FlushEveryMs, !plan_.IsFile,
+                               power_cut_.get());
     g_run_journal_path = new std::string(plan_.JournalPath.value_or(""));
     g_run_journal = journal_;
   }

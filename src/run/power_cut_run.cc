@@ -184,7 +184,7 @@ journal::Journal* StartRunJournal(TestDisk& anchor,
                                   std::unique_ptr<platform::AppendFile> file,
                                   const std::string& name,
                                   int64_t flush_every_ms, bool volume,
-                                  const std::vector<int32_t>& left) {
+                                  const PowerCutCheck* held) {
   std::unique_ptr<platform::Target> target;
   const uint32_t rc =
       OpenWindow(anchor.env(), anchor.Path, volume, false, &target);
@@ -205,7 +205,8 @@ journal::Journal* StartRunJournal(TestDisk& anchor,
       std::chrono::duration_cast<std::chrono::nanoseconds>(
           std::chrono::system_clock::now().time_since_epoch())
           .count();
-  journal->Start(header, left);
+  journal->Start(header, held != nullptr ? held->LeftBehind()
+                                         : std::vector<int32_t>{});
   if (has_file) journal::g_journal = journal;
   return journal;
 }

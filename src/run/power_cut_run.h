@@ -42,13 +42,15 @@ std::string OpenRunJournal(const std::string& journal_path,
 // file. The journal is never destroyed: the process ends with it running.
 // Throws Error when the target cannot be opened for the flushes.
 // REQUIRES: main thread, before the first write it is to record.
-// left: the blocks a check held to an earlier journal found left behind by
-// its cut, which this run writes anew first.
+// held: the check of this run's start held to an earlier journal, or null;
+// the new journal lists what that check found the cut left behind, which
+// this run writes anew first, so that a cut before it has is not taken for
+// a loss of this run.
 journal::Journal* StartRunJournal(TestDisk& anchor,
                                   std::unique_ptr<platform::AppendFile> file,
                                   const std::string& name,
                                   int64_t flush_every_ms, bool volume,
-                                  const std::vector<int32_t>& left = {});
+                                  const PowerCutCheck* held = nullptr);
 
 // At a random moment min_s to max_s seconds from now, makes the journal
 // durable (journal may be null), says so on standard output, and runs
