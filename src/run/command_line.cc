@@ -144,6 +144,12 @@ bool TakeLongOption(int argc, const char* const* argv, int* i,
     return TakeStallAfter(argc, argv, i, cl);
   } else if (name == "--no-checksum") {
     cl->options.checksum = false;
+  } else if (name == "--metrics") {
+    std::string path;
+    if (!TakeValue(argc, argv, i, "a file name", cl, &path)) return false;
+    cl->metrics_path = path;
+  } else if (name == "--report") {
+    cl->report = true;
   } else if (name == "--json") {
     if (*i + 1 >= argc) {
       cl->error = "--json needs a file name; see Vorbex --help";
@@ -204,7 +210,8 @@ std::optional<uint32_t> ScanUnsigned(const std::string& text, size_t* pos) {
 void CheckInspect(bool more, CommandLine* cl) {
   const RunOptions& options = cl->options;
   if (options.resume != 0 || options.errstop != 0 || options.format != 0 ||
-      options.check != 0 || !options.checksum || cl->journal_path ||
+      options.check != 0 || !options.checksum || cl->metrics_path ||
+      cl->journal_path ||
       cl->flush_every_ms || cl->check_journal_path || cl->cut_command ||
       cl->cut_after_min) {
     cl->error = "--inspect takes no other option";
@@ -288,6 +295,17 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
       case 'F': cl.options.format = 1; break;
       default: cl.options.check = 1; break;
     }
+  }
+  // Tabulating reports runs nothing, so no option of a run may come with
+  // it: the files start right after --report.
+  if (cl.report) {
+    cl.report_paths.assign(argv + i, argv + argc);
+    if (i != 2) {
+      cl.error = "--report takes no other option";
+    } else if (cl.report_paths.empty()) {
+      cl.error = "--report needs the JSON reports to tabulate: FILE...";
+    }
+    return cl;
   }
   if (i < argc) cl.target = argv[i++];
   if (i < argc) cl.level = argv[i++];
