@@ -81,6 +81,14 @@ std::string Percent(const Json& share) {
   return out;
 }
 
+// A check runs no test and a format one pass, whatever the level says.
+std::string LevelCell(const Json& doc) {
+  const Json& options = doc.at("options");
+  if (options.at("check").get<bool>()) return "check";
+  if (options.at("format").get<bool>()) return "format";
+  return std::to_string(doc.at("level").get<int64_t>());
+}
+
 // Throws nlohmann::json::exception when doc lacks a field the table needs
 // or has one of another type: it is not a report of ours.
 RunRow RowOf(const Json& doc) {
@@ -104,7 +112,7 @@ RunRow RowOf(const Json& doc) {
       window.is_null() ? "whole"
                        : WindowLabel(true, window.at("offset").get<int64_t>(),
                                      window.at("bytes").get<int64_t>()),
-      std::to_string(doc.at("level").get<int64_t>()),
+      LevelCell(doc),
       ClockText(doc.at("seconds").get<double>()),
       ByteText(static_cast<double>(row.bytes)),
       coverage.is_null() ? "-" : Percent(coverage.at("written_share")),
