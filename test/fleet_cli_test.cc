@@ -39,9 +39,8 @@ std::string Sample(const std::string& text, const std::string& prefix) {
 // The sum of every sample of a metric.
 int64_t SumOf(const std::string& text, const std::string& name) {
   int64_t sum = 0;
-  for (size_t at = 0; (at = text.find("\n" + name + "{", at)) !=
-                      std::string::npos;
-       ++at) {
+  for (size_t at = 0;
+       (at = text.find("\n" + name + "{", at)) != std::string::npos; ++at) {
     const size_t space = text.find("} ", at) + 2;
     sum += std::stoll(text.substr(space, text.find('\n', space) - space));
   }
@@ -131,14 +130,14 @@ TEST_F(FleetCliTest, ReportTabulatesTheRunsAndFailsOnAMismatch) {
   const std::string damaged = dir_.File("d.img");
   testing::MakeSparseFile(target_, 1 << 20);
   testing::MakeSparseFile(damaged, 1 << 20);
-  ASSERT_EQ(testing::Vorbex({"--json", dir_.File("a.json"), "-f", target_})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      testing::Vorbex({"--json", dir_.File("a.json"), "-f", target_}).exit_code,
+      0);
   ASSERT_EQ(testing::Vorbex({"-f", damaged}).exit_code, 0);
   testing::PutBlock(damaged, 100, std::vector<uint8_t>(512, 0));
-  ASSERT_EQ(testing::Vorbex({"--json", dir_.File("b.json"), "-c", damaged})
-                .exit_code,
-            0);
+  ASSERT_EQ(
+      testing::Vorbex({"--json", dir_.File("b.json"), "-c", damaged}).exit_code,
+      0);
   const std::string junk = dir_.File("junk.txt");
   testing::WriteFile(junk, {'{', '}'});
 

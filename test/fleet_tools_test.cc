@@ -56,8 +56,8 @@ TEST(FleetToolsTest, PromtoolAcceptsTheMetrics) {
   testing::MakeSparseFile(target, 8 << 20);
   ProcessResult run;
   std::thread thread([&] {
-    run = testing::Vorbex({"--metrics", metrics, "--offset", "1M", target,
-                           "334", "2"});
+    run = testing::Vorbex(
+        {"--metrics", metrics, "--offset", "1M", target, "334", "2"});
   });
   std::string first;
   for (int i = 0; i < 100 && first.empty(); ++i) {
@@ -122,15 +122,15 @@ TEST(FleetToolsTest, SystemdAcceptsTheUnit) {
     GTEST_SKIP() << "systemd-analyze is not installed (Debian package systemd)";
   }
   testing::TempDir dir;
-  std::string unit = Slurp(VORBEX_SOURCE_DIR "/contrib/systemd/vorbex@.service");
+  std::string unit =
+      Slurp(VORBEX_SOURCE_DIR "/contrib/systemd/vorbex@.service");
   const std::string program = "/usr/bin/vorbex ";
   const size_t at = unit.find("ExecStart=" + program);
   ASSERT_NE(at, std::string::npos) << unit;
   unit.replace(at + 10, program.size(), VORBEX_BINARY " ");
   Put(dir.File("vorbex@.service"), unit);
-  const ProcessResult r =
-      RunProcess({analyze, "verify", "--man=no", dir.File("vorbex@sdb.service")},
-                 60);
+  const ProcessResult r = RunProcess(
+      {analyze, "verify", "--man=no", dir.File("vorbex@sdb.service")}, 60);
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
   EXPECT_EQ(r.out + r.err, "");
 }
@@ -150,8 +150,8 @@ class AnsibleTest : public ::testing::Test {
   // the test's own.
   ProcessResult Playbook(std::vector<std::string> args) {
     args.insert(args.begin(),
-                {FindTool("env"), "HOME=" + dir_.File("home"),
-                 "LC_ALL=C.UTF-8", "ANSIBLE_NOCOLOR=1", playbook_});
+                {FindTool("env"), "HOME=" + dir_.File("home"), "LC_ALL=C.UTF-8",
+                 "ANSIBLE_NOCOLOR=1", playbook_});
     args.push_back(VORBEX_SOURCE_DIR "/contrib/ansible/playbook.yml");
     return RunProcess(args, 240);
   }
@@ -161,9 +161,9 @@ class AnsibleTest : public ::testing::Test {
 };
 
 TEST_F(AnsibleTest, SyntaxIsSound) {
-  const ProcessResult r = Playbook(
-      {"--syntax-check", "-i",
-       VORBEX_SOURCE_DIR "/contrib/ansible/inventory.sample.yml"});
+  const ProcessResult r =
+      Playbook({"--syntax-check", "-i",
+                VORBEX_SOURCE_DIR "/contrib/ansible/inventory.sample.yml"});
   EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
 }
 
@@ -190,9 +190,13 @@ TEST_F(AnsibleTest, ACampaignOfTwoHostsEndsInTheTable) {
       "    vorbex_become: false\n"
       "    vorbex_systemd: false\n"
       "    vorbex_deb: \"\"\n"
-      "    vorbex_program: " VORBEX_BINARY "\n"
-      "    vorbex_controller_program: " VORBEX_BINARY "\n"
-      "    vorbex_reports: " + dir_.File("reports") + "\n"
+      "    vorbex_program: " VORBEX_BINARY
+      "\n"
+      "    vorbex_controller_program: " VORBEX_BINARY
+      "\n"
+      "    vorbex_reports: " +
+      dir_.File("reports") +
+      "\n"
       "    vorbex_level: 1\n    vorbex_time: 3\n"
       "    vorbex_poll_seconds: 1\n    vorbex_wait_seconds: 120\n"
       "  children:\n    vorbex:\n      hosts:\n";
@@ -210,8 +214,8 @@ TEST_F(AnsibleTest, ACampaignOfTwoHostsEndsInTheTable) {
   ASSERT_EQ(r.exit_code, 0) << r.out << r.err;
   for (int h = 0; h < 2; ++h) {
     const std::string host = h == 0 ? "rack-a" : "rack-b";
-    EXPECT_TRUE(std::filesystem::exists(
-        dir_.File("reports/" + host + "/drive1.json")));
+    EXPECT_TRUE(
+        std::filesystem::exists(dir_.File("reports/" + host + "/drive1.json")));
     // The table's row, as the play shows it: a quoted line.
     const size_t row = r.out.find("  " + targets[h] + "  ");
     ASSERT_NE(row, std::string::npos) << r.out;

@@ -1,13 +1,12 @@
 // The metrics' text: the cumulative buckets against the fine histogram,
 // the run's state, and label values that would break the format.
 
-#include "run/metrics_file.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "disk/latency.h"
+#include "run/metrics_file.h"
 
 namespace vorbex {
 namespace {
@@ -62,18 +61,21 @@ TEST(MetricsTest, BucketsCountEveryTransferAtOrBelowTheirBound) {
   EXPECT_EQ(bucket("0.005"), "5");
   EXPECT_EQ(bucket("60"), "5");
   EXPECT_EQ(bucket("+Inf"), "6");
-  EXPECT_EQ(ValueOf(text, "vorbex_transfer_duration_seconds_count{" + labels +
-                              "}"),
-            "6");
-  const double sum = std::stod(ValueOf(
-      text, "vorbex_transfer_duration_seconds_sum{" + labels + "}"));
+  EXPECT_EQ(
+      ValueOf(text, "vorbex_transfer_duration_seconds_count{" + labels + "}"),
+      "6");
+  const double sum = std::stod(
+      ValueOf(text, "vorbex_transfer_duration_seconds_sum{" + labels + "}"));
   EXPECT_NEAR(sum, 61.004612, 61.0 * 0.01);
   // The write histogram is there, empty, so that the series never appear
   // midway through a run.
-  EXPECT_EQ(ValueOf(text,
-                    "vorbex_transfer_duration_seconds_count{" +
-                        std::string(R"(target="/dev/sdb",window="whole",test_code="9",test="Seq 4k Read",op="write"})")),
-            "0");
+  EXPECT_EQ(
+      ValueOf(
+          text,
+          "vorbex_transfer_duration_seconds_count{" +
+              std::string(
+                  R"(target="/dev/sdb",window="whole",test_code="9",test="Seq 4k Read",op="write"})")),
+      "0");
 }
 
 TEST(MetricsTest, StateIsOneHotAndTheExitCodeComesWithTheEnd) {
@@ -96,8 +98,9 @@ TEST(MetricsTest, StateIsOneHotAndTheExitCodeComesWithTheEnd) {
   const std::string ended = MetricsText(SomeRun(), facts, moment);
   EXPECT_EQ(state(ended, "checking"), "0");
   EXPECT_EQ(state(ended, "ended"), "1");
-  EXPECT_EQ(ValueOf(ended, R"(vorbex_exit_code{target="/dev/sdb",window="whole"})"),
-            "1");
+  EXPECT_EQ(
+      ValueOf(ended, R"(vorbex_exit_code{target="/dev/sdb",window="whole"})"),
+      "1");
 }
 
 // Each series is named once: two disks of one test make one row, and the
@@ -119,8 +122,8 @@ TEST(MetricsTest, OneSeriesPerTestWithStableNames) {
                               R"(test_code="0",test="start-up"})"),
             "1024");
   size_t families = 0;
-  for (size_t at = 0; (at = text.find("# TYPE vorbex_errors_total", at)) !=
-                      std::string::npos;
+  for (size_t at = 0;
+       (at = text.find("# TYPE vorbex_errors_total", at)) != std::string::npos;
        ++at) {
     ++families;
   }
@@ -131,11 +134,15 @@ TEST(MetricsTest, LabelValuesAreEscapedAndUtf8) {
   RunDescription run = SomeRun();
   // A quote, a backslash, a line break, a stray byte, an overlong slash
   // and a character of two bytes that stays.
-  run.Target = "a\"b\\c\nd\xff" "e\xc0\xaf" "f\xc3\xa9";
+  run.Target =
+      "a\"b\\c\nd\xff"
+      "e\xc0\xaf"
+      "f\xc3\xa9";
   run.Options.WindowOffset = 1 << 20;
   const std::string text = MetricsText(run, {}, {});
   EXPECT_NE(text.find("vorbex_level{target=\"a\\\"b\\\\c\\nd\xef\xbf\xbd"
-                      "e\xef\xbf\xbd\xef\xbf\xbd" "f\xc3\xa9\","
+                      "e\xef\xbf\xbd\xef\xbf\xbd"
+                      "f\xc3\xa9\","
                       "window=\"1048576:end\"} 334\n"),
             std::string::npos)
       << text;

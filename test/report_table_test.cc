@@ -55,7 +55,7 @@ std::string ReportOf(const Outcome& o) {
 class ReportTableTest : public ::testing::Test {
  protected:
   std::string Write(const std::string& name, const std::string& text) {
-    const std::string path = dir_.File(name);
+    std::string path = dir_.File(name);
     testing::WriteFile(path, std::vector<uint8_t>(text.begin(), text.end()));
     return path;
   }
@@ -78,8 +78,8 @@ class ReportTableTest : public ::testing::Test {
 TEST_F(ReportTableTest, ARowPerRunAndATotal) {
   const ReportTable table = MakeReportTable(
       {Write("a.json", ReportOf({"/dev/sdb"})),
-       Write("b.json", ReportOf({"/dev/sdc", 130, EndCause::kInterrupt, 0, 0,
-                                 ""}))});
+       Write("b.json",
+             ReportOf({"/dev/sdc", 130, EndCause::kInterrupt, 0, 0, ""}))});
   EXPECT_EQ(table.text,
             "Host   Target    Window  Level     Time    Bytes  Written  "
             "Verified  Mismatches  Stalls  Exit  Verdict\n"
@@ -129,20 +129,27 @@ TEST_F(ReportTableTest, FilesThatAreNotOurReportsAreNamed) {
       Write("newer.json", newer.dump()), Write("lacking.json", lacking.dump()),
       Write("other.json", R"({"report_version": "1", "target": {}})"),
       Write("text.json", "Summary: 2.0 s\n"), dir_.File("none.json")};
-  const ReportTable table = MakeReportTable(
-      {paths[0], paths[1], good, paths[2], paths[3], paths[4]});
+  const ReportTable table =
+      MakeReportTable({paths[0], paths[1], good, paths[2], paths[3], paths[4]});
   EXPECT_EQ(RowOf(table, "/dev/sdb").back(), "passed") << table.text;
   EXPECT_NE(table.text.find("Total  1 run "), std::string::npos);
-  EXPECT_EQ(table.complaints,
-            "--report: " + paths[0] + " is of report_version " +
-                std::to_string(kJsonReportVersion + 1) +
-                ", newer than this Vorbex reads (" +
-                std::to_string(kJsonReportVersion) + ")\n"
-                "--report: " + paths[1] + " is not a Vorbex JSON report\n"
-                "--report: " + paths[2] + " is not a Vorbex JSON report\n"
-                "--report: " + paths[3] + " is not a Vorbex JSON report\n"
-                "--report: cannot read " + paths[4] +
-                ": No such file or directory\n");
+  EXPECT_EQ(table.complaints, "--report: " + paths[0] +
+                                  " is of report_version " +
+                                  std::to_string(kJsonReportVersion + 1) +
+                                  ", newer than this Vorbex reads (" +
+                                  std::to_string(kJsonReportVersion) +
+                                  ")\n"
+                                  "--report: " +
+                                  paths[1] +
+                                  " is not a Vorbex JSON report\n"
+                                  "--report: " +
+                                  paths[2] +
+                                  " is not a Vorbex JSON report\n"
+                                  "--report: " +
+                                  paths[3] +
+                                  " is not a Vorbex JSON report\n"
+                                  "--report: cannot read " +
+                                  paths[4] + ": No such file or directory\n");
   EXPECT_EQ(table.exit_code, 1);
 
   const ReportTable none = MakeReportTable({paths[3]});

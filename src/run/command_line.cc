@@ -211,9 +211,8 @@ void CheckInspect(bool more, CommandLine* cl) {
   const RunOptions& options = cl->options;
   if (options.resume != 0 || options.errstop != 0 || options.format != 0 ||
       options.check != 0 || !options.checksum || cl->metrics_path ||
-      cl->journal_path ||
-      cl->flush_every_ms || cl->check_journal_path || cl->cut_command ||
-      cl->cut_after_min) {
+      cl->journal_path || cl->flush_every_ms || cl->check_journal_path ||
+      cl->cut_command || cl->cut_after_min) {
     cl->error = "--inspect takes no other option";
   } else if (!cl->target || !cl->level || more) {
     cl->error = "--inspect takes TARGET FIRST [COUNT]";
@@ -264,9 +263,9 @@ const char kHelp[] =
     "  --check-journal FILE    with -c or -r: hold the target to that journal\n"
     "  --cut-after MIN[:MAX] --cut-command CMD  cut the power with CMD then\n"
     "  --offset BYTES, --size BYTES  work only on that window of the target,\n"
-    "                   its own block 0 at BYTES (multiples of 512; K, M, G, T)\n"
+    "                   its block 0 at BYTES (multiples of 512; K, M, G, T)\n"
     "  --inspect TARGET FIRST [COUNT]  print the stamps of COUNT blocks (1)\n"
-    "                   from FIRST on; only reads, so a mounted device is fine\n"
+    "                   from FIRST on; only reads: a mounted device is fine\n"
     "  --report FILE... tabulate JSON reports; exit 1 if any run failed\n"
     "  --help, --version  print this help, or the version and its commit\n"
     "\n"

@@ -25,9 +25,9 @@ namespace {
 // it, so a count can be off only by the one fine bucket that straddles the
 // bound (1 % of it), and not at all below 128 µs.
 constexpr int64_t kBoundMicros[] = {
-    10,      25,      50,      100,      250,      500,      1'000,
-    2'500,   5'000,   10'000,  25'000,   50'000,   100'000,  250'000,
-    500'000, 1000000, 2500000, 5000000,  10000000, 30000000, 60000000};
+    10,      25,      50,      100,     250,      500,      1'000,
+    2'500,   5'000,   10'000,  25'000,  50'000,   100'000,  250'000,
+    500'000, 1000000, 2500000, 5000000, 10000000, 30000000, 60000000};
 
 // Global because whichever thread ends the process writes the last file,
 // from the end report that takes nothing but the exit code, while the
@@ -135,13 +135,16 @@ class Exposition {
   void Family(const char* name, const char* type, const char* help) {
     Appendf(&text_, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
   }
+  // Appended piece by piece: a run of many tests has thousands of samples,
+  // and a format string for each costs more than the rest of the file.
   void Sample(const char* name, const std::string& labels, int64_t value) {
-    Appendf(&text_, "%s{%s%s} %" PRId64 "\n", name, run_labels_.c_str(),
-            labels.c_str(), value);
+    Start(name, labels);
+    text_ += std::to_string(value);
+    text_ += '\n';
   }
   void Sample(const char* name, const std::string& labels, double value) {
-    Appendf(&text_, "%s{%s%s} %.6f\n", name, run_labels_.c_str(),
-            labels.c_str(), value);
+    Start(name, labels);
+    Appendf(&text_, "%.6f\n", value);
   }
   // A counter or gauge with a value per test.
   void PerTest(const char* name, const char* type, const char* help,
@@ -158,31 +161,46 @@ class Exposition {
   std::string& text() { return text_; }
 
  private:
+  void Start(const char* name, const std::string& labels) {
+    text_ += name;
+    text_ += '{';
+    text_ += run_labels_;
+    text_ += labels;
+    text_ += "} ";
+  }
+
   std::string run_labels_;
   std::string text_;
 };
 
 void Exposition::Histogram(const std::string& labels,
                            const LatencyCounts& times) {
+  // The le labels, made once: they are the same for every histogram.
+  static const std::vector<std::string> kLe = [] {
+    std::vector<std::string> le;
+    for (const int64_t micros : kBoundMicros) {
+      std::string seconds;
+      Appendf(&seconds, "%g", static_cast<double>(micros) / 1e6);
+      le.push_back(Label("le", seconds));
+    }
+    return le;
+  }();
   uint64_t below = 0;
   double sum_micros = 0;
   size_t bound = 0;
-  std::string line;
   for (int b = 0; b < kLatencyBuckets; ++b) {
     const int64_t middle = LatencyBucketMiddle(b);
     while (bound < std::size(kBoundMicros) && middle > kBoundMicros[bound]) {
-      line.clear();
-      Appendf(&line, "%g", static_cast<double>(kBoundMicros[bound]) / 1e6);
-      Sample("vorbex_transfer_duration_seconds_bucket",
-             labels + Label("le", line), static_cast<int64_t>(below));
+      Sample("vorbex_transfer_duration_seconds_bucket", labels + kLe[bound],
+             static_cast<int64_t>(below));
       ++bound;
     }
     const uint64_t n = times.counts[static_cast<size_t>(b)];
     below += n;
     sum_micros += static_cast<double>(n) * static_cast<double>(middle);
   }
-  Sample("vorbex_transfer_duration_seconds_bucket", labels + Label("le", "+Inf"),
-         static_cast<int64_t>(times.total));
+  Sample("vorbex_transfer_duration_seconds_bucket",
+         labels + Label("le", "+Inf"), static_cast<int64_t>(times.total));
   Sample("vorbex_transfer_duration_seconds_sum", labels, sum_micros / 1e6);
   Sample("vorbex_transfer_duration_seconds_count", labels,
          static_cast<int64_t>(times.total));
@@ -223,8 +241,7 @@ void AppendRun(Exposition* out, const RunDescription& run,
   out->Sample("vorbex_level", "", int64_t{run.Level});
   out->Family("vorbex_build_info", "gauge",
               "The version of Vorbex that runs, in its label; always 1.");
-  out->Sample("vorbex_build_info", Label("version", VersionText()),
-              int64_t{1});
+  out->Sample("vorbex_build_info", Label("version", VersionText()), int64_t{1});
 }
 
 void AppendCounters(Exposition* out, const std::vector<SummaryRow>& rows) {
@@ -299,10 +316,10 @@ std::string MetricsText(const RunDescription& run, const SummaryFacts& facts,
   // The window as given, so that the series keep their names for the
   // whole run.
   const RunOptions& options = run.Options;
-  labels += Label("window", WindowLabel(options.WindowOffset != 0 ||
-                                            options.WindowSize != 0,
-                                        options.WindowOffset,
-                                        options.WindowSize));
+  labels +=
+      Label("window",
+            WindowLabel(options.WindowOffset != 0 || options.WindowSize != 0,
+                        options.WindowOffset, options.WindowSize));
   Exposition out(labels.substr(1));  // without the first comma
   AppendRun(&out, run, facts, moment);
   AppendCounters(&out, RowsByTest(facts.Rows));
@@ -335,8 +352,8 @@ void WriteMetrics(const SummaryFacts& facts, RunState state) {
     moment.NowUnix = UnixNow();
     moment.OldestOutSeconds =
         static_cast<double>(LongestOutstanding(SteadyNanos())) / 1e9;
-    if (WriteFileWhole(g_metrics.Path, MetricsText(g_metrics.Run, facts, moment),
-                       &why)) {
+    if (WriteFileWhole(g_metrics.Path,
+                       MetricsText(g_metrics.Run, facts, moment), &why)) {
       g_metrics.failing = false;
       return;
     }

@@ -24,10 +24,10 @@ struct Column {
   bool right;  // numbers line up on the right
 };
 constexpr Column kColumns[] = {
-    {"Host", false},      {"Target", false},     {"Window", false},
-    {"Level", true},      {"Time", true},        {"Bytes", true},
-    {"Written", true},    {"Verified", true},    {"Mismatches", true},
-    {"Stalls", true},     {"Exit", true},        {"Verdict", false}};
+    {"Host", false},   {"Target", false},  {"Window", false},
+    {"Level", true},   {"Time", true},     {"Bytes", true},
+    {"Written", true}, {"Verified", true}, {"Mismatches", true},
+    {"Stalls", true},  {"Exit", true},     {"Verdict", false}};
 constexpr size_t kColumnCount = std::size(kColumns);
 
 enum class Verdict { kPassed, kStopped, kFailed, kMismatch };
@@ -130,10 +130,10 @@ std::optional<RunRow> ReadRow(const std::string& path, std::string* why) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     const int error = errno;
-    *why = "--report: cannot read " + path + ": " +
-           (error != 0 ? std::error_code(error, std::generic_category())
-                             .message()
-                       : "it cannot be opened");
+    *why =
+        "--report: cannot read " + path + ": " +
+        (error != 0 ? std::error_code(error, std::generic_category()).message()
+                    : "it cannot be opened");
     return std::nullopt;
   }
   const Json doc = Json::parse(in, nullptr, false);
@@ -178,17 +178,23 @@ std::vector<std::string> TotalCells(const std::vector<RunRow>& rows) {
     if (!tally.empty()) tally += ", ";
     tally += std::to_string(verdicts[v]) + " " + kVerdictNames[v];
   }
-  const std::string runs =
+  // The columns the total fills, by their place in kColumns.
+  std::vector<std::string> cells(kColumnCount);
+  cells[0] = "Total";
+  cells[1] =
       std::to_string(rows.size()) + (rows.size() == 1 ? " run" : " runs");
-  return {"Total", runs, "", "", "", ByteText(static_cast<double>(bytes)), "",
-          "", std::to_string(mismatches), std::to_string(stalls), "", tally};
+  cells[5] = ByteText(static_cast<double>(bytes));
+  cells[8] = std::to_string(mismatches);
+  cells[9] = std::to_string(stalls);
+  cells[11] = tally;
+  return cells;
 }
 
 // Characters, not bytes, so that a name in UTF-8 keeps the columns.
 size_t Width(const std::string& text) {
-  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xc0) != 0x80;
-  }));
+  return static_cast<size_t>(std::count_if(
+      text.begin(), text.end(),
+      [](char c) { return (static_cast<unsigned char>(c) & 0xc0) != 0x80; }));
 }
 
 std::string Layout(const std::vector<std::vector<std::string>>& lines) {
