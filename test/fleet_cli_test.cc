@@ -121,6 +121,14 @@ TEST_F(FleetCliTest, AMetricsFileThatCannotBeWrittenStopsTheRunBeforeItStarts) {
         << r.err;
     EXPECT_EQ(testing::ReadFile(target_), std::vector<uint8_t>(64 * 512));
   }
+  // The metrics would replace the report at the end.
+  const ProcessResult r = testing::Vorbex(
+      {"--json", metrics_, "--metrics", dir_.File(".") + "/m.prom", target_});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("cannot write " + dir_.File(".") +
+                       "/m.prom: it is the --json file"),
+            std::string::npos)
+      << r.err;
 }
 
 // Two runs' reports, one of them from a check that found a damaged block,

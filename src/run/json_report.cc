@@ -349,6 +349,16 @@ bool CanReplaceFile(const std::string& path, const std::string& target_path,
   return true;
 }
 
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  const std::filesystem::path first = std::filesystem::weakly_canonical(a, ec);
+  if (ec) return a == b;
+  const std::filesystem::path second = std::filesystem::weakly_canonical(b, ec);
+  if (ec) return a == b;
+  return first == second;
+}
+
 bool StartJsonReport(const std::string& path, RunDescription run,
                      std::string* why) {
   if (!CanReplaceFile(path, run.Path, why)) return false;

@@ -58,6 +58,9 @@ bool WriteFileWhole(const std::string& path, const std::string& text,
 bool CanReplaceFile(const std::string& path, const std::string& target_path,
                     std::string* why);
 
+// Whether a and b name one file, whether it exists yet or not.
+bool SameFile(const std::string& a, const std::string& b);
+
 // Makes WriteJsonReport write to path, after making sure that a file can be
 // written there, so that a long run does not end without its report, and
 // that nothing but an ordinary file other than the target is there to be

@@ -191,10 +191,18 @@ bool StartJson(const RunPlan& plan) {
   return false;
 }
 
-// The same for the metrics.
+// The same for the metrics, which must not replace another file of the
+// run's.
 bool StartMetrics(const RunPlan& plan) {
+  const std::string& path = *plan.MetricsPath;
   std::string why;
-  if (StartMetricsFile(*plan.MetricsPath, plan.Description, &why)) return true;
+  if (plan.JsonPath && SameFile(path, *plan.JsonPath)) {
+    why = "it is the --json file";
+  } else if (plan.JournalPath && SameFile(path, *plan.JournalPath)) {
+    why = "it is the --journal file";
+  } else if (StartMetricsFile(path, plan.Description, &why)) {
+    return true;
+  }
   std::fprintf(stderr, "--metrics: cannot write %s: %s\n",
                plan.MetricsPath->c_str(), why.c_str());
   return false;
