@@ -25,9 +25,10 @@ namespace {
 // it, so a count can be off only by the one fine bucket that straddles the
 // bound (1 % of it), and not at all below 128 µs.
 constexpr int64_t kBoundMicros[] = {
-    10,      25,      50,      100,     250,      500,      1'000,
-    2'500,   5'000,   10'000,  25'000,  50'000,   100'000,  250'000,
-    500'000, 1000000, 2500000, 5000000, 10000000, 30000000, 60000000};
+    10,         25,         50,        100,       250,       500,
+    1'000,      2'500,      5'000,     10'000,    25'000,    50'000,
+    100'000,    250'000,    500'000,   1'000'000, 2'500'000, 5'000'000,
+    10'000'000, 30'000'000, 60'000'000};
 
 // Global because whichever thread ends the process writes the last file,
 // from the end report that takes nothing but the exit code, while the
