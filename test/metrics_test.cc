@@ -78,31 +78,6 @@ TEST(MetricsTest, BucketsCountEveryTransferAtOrBelowTheirBound) {
       "0");
 }
 
-TEST(MetricsTest, StateIsOneHotAndTheExitCodeComesWithTheEnd) {
-  SummaryFacts facts;
-  facts.ExitCode = 1;
-  MetricsMoment moment;
-  moment.State = RunState::kChecking;
-  const std::string running = MetricsText(SomeRun(), facts, moment);
-  const auto state = [](const std::string& text, const char* name) {
-    return ValueOf(text, std::string("vorbex_run_state{target=\"/dev/sdb\","
-                                     "window=\"whole\",state=\"") +
-                             name + "\"}");
-  };
-  EXPECT_EQ(state(running, "checking"), "1");
-  EXPECT_EQ(state(running, "testing"), "0");
-  EXPECT_EQ(state(running, "ended"), "0");
-  EXPECT_EQ(running.find("vorbex_exit_code"), std::string::npos);
-
-  moment.State = RunState::kEnded;
-  const std::string ended = MetricsText(SomeRun(), facts, moment);
-  EXPECT_EQ(state(ended, "checking"), "0");
-  EXPECT_EQ(state(ended, "ended"), "1");
-  EXPECT_EQ(
-      ValueOf(ended, R"(vorbex_exit_code{target="/dev/sdb",window="whole"})"),
-      "1");
-}
-
 // Each series is named once: two disks of one test make one row, and the
 // start-up row keeps its name when the summary's changes.
 TEST(MetricsTest, OneSeriesPerTestWithStableNames) {
@@ -121,13 +96,6 @@ TEST(MetricsTest, OneSeriesPerTestWithStableNames) {
   EXPECT_EQ(ValueOf(text, "vorbex_read_bytes_total{" + base +
                               R"(test_code="0",test="start-up"})"),
             "1024");
-  size_t families = 0;
-  for (size_t at = 0;
-       (at = text.find("# TYPE vorbex_errors_total", at)) != std::string::npos;
-       ++at) {
-    ++families;
-  }
-  EXPECT_EQ(families, 1u);
 }
 
 TEST(MetricsTest, LabelValuesAreEscapedAndUtf8) {
