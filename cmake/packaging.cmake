@@ -42,6 +42,13 @@ if(WIN32)
 else()
   install(TARGETS vorbex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   install(FILES README.md LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  # A service per drive, and the conf it reads, as an example to copy into
+  # /etc/vorbex: a conf put there by the package would start nothing, and
+  # one per drive is the operator's to write.
+  install(FILES contrib/systemd/vorbex@.service
+          DESTINATION lib/systemd/system)
+  install(FILES contrib/systemd/vorbex.conf
+          DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
   # Debian keeps its manual pages compressed; -n leaves the name and time out
   # of the header so that two builds of one page are the same bytes.

@@ -180,6 +180,11 @@ bool StderrIsTerminal();
 // not known; a line rewritten in place must not wrap.
 int StderrColumns();
 
+// The name this machine goes by (its host name; on Windows its DNS host
+// name), so that reports gathered from many machines say whose each is; ""
+// when the system does not say.
+std::string HostName();
+
 // Waits until an interrupt has come or milliseconds have passed on the
 // steady clock (for ever when milliseconds is negative; a wait past the
 // clock's last instant, some 292 years after the clock began to count,

@@ -435,6 +435,14 @@ Env* NativeEnv() {
   return &env;
 }
 
+std::string HostName() {
+  // Room for the longest name the system keeps (HOST_NAME_MAX, 64 on
+  // Linux), and a terminator that a name cut short would lack.
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "";
+  return name;
+}
+
 // --- Interrupts. The handler may run on any thread at any moment, so it
 // only records the signal, which is safe in a signal handler where a lock,
 // a print or a new descriptor is not; waiters look at it a few times a

@@ -517,6 +517,15 @@ int WaitForInterrupt(int64_t milliseconds) {
   }
 }
 
+std::string HostName() {
+  char name[MAX_COMPUTERNAME_LENGTH + 256] = {};
+  DWORD size = sizeof name;
+  if (::GetComputerNameExA(ComputerNameDnsHostname, name, &size) == 0) {
+    return "";
+  }
+  return std::string(name, size);
+}
+
 // A console answers GetConsoleMode; a pipe or a file does not.
 bool StderrIsTerminal() {
   DWORD mode = 0;

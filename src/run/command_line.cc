@@ -144,6 +144,12 @@ bool TakeLongOption(int argc, const char* const* argv, int* i,
     return TakeStallAfter(argc, argv, i, cl);
   } else if (name == "--no-checksum") {
     cl->options.checksum = false;
+  } else if (name == "--metrics") {
+    std::string path;
+    if (!TakeValue(argc, argv, i, "a file name", cl, &path)) return false;
+    cl->metrics_path = path;
+  } else if (name == "--report") {
+    cl->report = true;
   } else if (name == "--json") {
     if (*i + 1 >= argc) {
       cl->error = "--json needs a file name; see Vorbex --help";
@@ -204,9 +210,9 @@ std::optional<uint32_t> ScanUnsigned(const std::string& text, size_t* pos) {
 void CheckInspect(bool more, CommandLine* cl) {
   const RunOptions& options = cl->options;
   if (options.resume != 0 || options.errstop != 0 || options.format != 0 ||
-      options.check != 0 || !options.checksum || cl->journal_path ||
-      cl->flush_every_ms || cl->check_journal_path || cl->cut_command ||
-      cl->cut_after_min) {
+      options.check != 0 || !options.checksum || cl->metrics_path ||
+      cl->journal_path || cl->flush_every_ms || cl->check_journal_path ||
+      cl->cut_command || cl->cut_after_min) {
     cl->error = "--inspect takes no other option";
   } else if (!cl->target || !cl->level || more) {
     cl->error = "--inspect takes TARGET FIRST [COUNT]";
@@ -241,7 +247,7 @@ const char kHelp[] =
     "Usage: Vorbex [-r|-resume] [-e|-errstop] [-f|-format] [ -c|-check] "
     "[[A-Z]: [<level>] [<hh:mm>|<secs>]\n"
     "       Vorbex --inspect TARGET FIRST [COUNT]\n"
-    "       Vorbex --help | --version\n"
+    "       Vorbex --report FILE... | --help | --version\n"
     "\n"
     "Options come before the target; a short one is known by its letter.\n"
     "  -r, -resume      first rebuild what is known from the target's stamps\n"
@@ -250,6 +256,7 @@ const char kHelp[] =
     "  -c, -check       scan and check the whole target, write nothing, exit\n"
     "  --progress, --no-progress  force the live status line on or off\n"
     "  --json FILE      write the run's facts as JSON when it ends\n"
+    "  --metrics FILE   keep the run's counters in FILE for Prometheus (5 s)\n"
     "  --no-checksum    write stamps without their checksum (the older form)\n"
     "  --stall-after SECONDS  warn of a transfer out that long (30; 0: never)\n"
     "  --journal FILE   record returned writes and flushes, for a check after\n"
@@ -257,14 +264,12 @@ const char kHelp[] =
     "  --flush-every MS flush the drive's cache every MS ms (1000 with --journal)\n"
     "  --check-journal FILE    with -c or -r: hold the target to that journal\n"
     "  --cut-after MIN[:MAX] --cut-command CMD  cut the power with CMD then\n"
-    "  --offset BYTES, --size BYTES\n"
-    "                   work only on that window of the target, its own\n"
-    "                   block 0 at BYTES (multiples of 512; K, M, G, T)\n"
-    "  --inspect TARGET FIRST [COUNT]\n"
-    "                   print the stamps of COUNT blocks (1) from FIRST on;\n"
-    "                   only reads, so a mounted device is fine\n"
-    "  --help           print this help\n"
-    "  --version        print the version and the commit it was built from\n"
+    "  --offset BYTES, --size BYTES  work only on that window of the target,\n"
+    "                   its block 0 at BYTES (multiples of 512; K, M, G, T)\n"
+    "  --inspect TARGET FIRST [COUNT]  print the stamps of COUNT blocks (1)\n"
+    "                   from FIRST on; only reads: a mounted device is fine\n"
+    "  --report FILE... tabulate JSON reports; exit 1 if any run failed\n"
+    "  --help, --version  print this help, or the version and its commit\n"
     "\n"
     "Target: X: is the volume \\\\.\\X:, and so is a device such as /dev/sdb;\n"
     "  anything else is an existing file (far less demanding).\n"
@@ -290,6 +295,17 @@ CommandLine ParseCommandLine(int argc, const char* const* argv) {
       case 'F': cl.options.format = 1; break;
       default: cl.options.check = 1; break;
     }
+  }
+  // Tabulating reports runs nothing, so no option of a run may come with
+  // it: the files start right after --report.
+  if (cl.report) {
+    cl.report_paths.assign(argv + i, argv + argc);
+    if (i != 2) {
+      cl.error = "--report takes no other option";
+    } else if (cl.report_paths.empty()) {
+      cl.error = "--report needs the JSON reports to tabulate: FILE...";
+    }
+    return cl;
   }
   if (i < argc) cl.target = argv[i++];
   if (i < argc) cl.level = argv[i++];

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "base/flags.h"
 
@@ -37,6 +38,11 @@ struct CommandLine {
   bool inspect = false;
   std::optional<bool> progress;  // absent: on when stderr is a terminal
   std::optional<std::string> json_path;
+  std::optional<std::string> metrics_path;
+  // --report: every argument after the options is a JSON report to
+  // tabulate, and nothing is run.
+  bool report = false;
+  std::vector<std::string> report_paths;
   // Power-cut testing: the journal this run keeps, how often it flushes
   // the target's cache (absent: every second with a journal, else never),
   // the journal a check holds the target to, and when to cut the power

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/sleep.h"
 #include "base/text.h"
 #include "disk/disk_handle.h"
 #include "run/catalogue.h"
@@ -24,9 +25,6 @@ namespace {
 // Keeps the fields in the order the README lists them.
 using Json = nlohmann::ordered_json;
 
-// Bumped when a field changes meaning or goes; new fields do not bump it.
-constexpr int kReportVersion = 1;
-
 // Global because whichever thread ends the process writes the report, from
 // the end report that takes nothing but the exit code. Set by
 // StartJsonReport on the main thread before any other thread starts
@@ -37,6 +35,9 @@ struct JsonReportSetting {
   RunDescription Run;
 };
 JsonReportSetting g_setting;
+
+constexpr int kRenameTries = 4;
+constexpr uint64_t kRenameRetryMs = 50;
 
 std::string TestName(int32_t code) {
   if (code == 0) return "start-up check";
@@ -234,8 +235,9 @@ std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
                            const MismatchList& mismatches,
                            const RunEnding& ending) {
   Json doc;
-  doc["report_version"] = kReportVersion;
+  doc["report_version"] = kJsonReportVersion;
   doc["version"] = VersionText();
+  doc["host"] = run.Host.empty() ? Json(nullptr) : Json(run.Host);
   doc["command_line"] = run.Arguments;
   const RunOptions& options = run.Options;
   doc["options"] = {{"resume", options.resume != 0},
@@ -303,8 +305,14 @@ bool WriteFileWhole(const std::string& path, const std::string& text,
     }
   }
   std::error_code ec;
-  // Replaces an existing file in one step, on Windows too.
-  std::filesystem::rename(fresh, path, ec);
+  // Replaces an existing file in one step, on Windows too. There a reader
+  // that has the old file open (a collector reading the metrics) makes the
+  // rename fail until it is done, which takes it a moment.
+  for (int tries = 0; tries < kRenameTries; ++tries) {
+    if (tries > 0) SleepMilliseconds(kRenameRetryMs);
+    std::filesystem::rename(fresh, path, ec);
+    if (!ec) break;
+  }
   if (ec) {
     *why = ec.message();
     std::remove(fresh.c_str());
@@ -313,8 +321,8 @@ bool WriteFileWhole(const std::string& path, const std::string& text,
   return true;
 }
 
-bool StartJsonReport(const std::string& path, RunDescription run,
-                     std::string* why) {
+bool CanReplaceFile(const std::string& path, const std::string& target_path,
+                    std::string* why) {
   const std::string probe = FreshNameBeside(path);
   {
     errno = 0;
@@ -325,19 +333,35 @@ bool StartJsonReport(const std::string& path, RunDescription run,
     }
   }
   std::remove(probe.c_str());
-  // The rename at the end would put the report in place of whatever is
-  // there: a directory would refuse only then, a device node or the target
-  // itself would be lost.
+  // The rename would put the new file in place of whatever is there: a
+  // directory would refuse only then, a device node or the target itself
+  // would be lost.
   std::error_code ec;
   if (std::filesystem::exists(path, ec) &&
       !std::filesystem::is_regular_file(path, ec)) {
     *why = "it is not an ordinary file";
     return false;
   }
-  if (std::filesystem::equivalent(path, run.Path, ec)) {
+  if (std::filesystem::equivalent(path, target_path, ec)) {
     *why = "it is the target";
     return false;
   }
+  return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(a, b, ec)) return true;
+  const std::filesystem::path first = std::filesystem::weakly_canonical(a, ec);
+  if (ec) return a == b;
+  const std::filesystem::path second = std::filesystem::weakly_canonical(b, ec);
+  if (ec) return a == b;
+  return first == second;
+}
+
+bool StartJsonReport(const std::string& path, RunDescription run,
+                     std::string* why) {
+  if (!CanReplaceFile(path, run.Path, why)) return false;
   g_setting.Wanted = true;
   g_setting.Path = path;
   g_setting.Run = std::move(run);

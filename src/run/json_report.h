@@ -17,11 +17,16 @@
 
 namespace vorbex {
 
+// The report_version of what JsonReportText writes: raised only when a
+// field changes its meaning or goes; new fields leave it as it is.
+inline constexpr int kJsonReportVersion = 1;
+
 // What the report says about the run that is known before it starts.
 struct RunDescription {
   std::vector<std::string> Arguments;  // the command line, program first
   std::string Target;                  // as given
   std::string Path;                    // as opened
+  std::string Host;                    // the machine's name; "" unknown
   int32_t Level = 0;                   // in force: 10000 with -f
   RunOptions Options;
 };
@@ -45,6 +50,16 @@ std::string JsonReportText(const RunDescription& run, const SummaryFacts& facts,
 // cannot.
 bool WriteFileWhole(const std::string& path, const std::string& text,
                     std::string* why);
+
+// Whether a file that the run writes and replaces as it goes (the report,
+// the metrics) can be written at path: a new file can be made beside it,
+// and nothing but an ordinary file other than the target at target_path is
+// there to be replaced. False, with the reason in *why, when not.
+bool CanReplaceFile(const std::string& path, const std::string& target_path,
+                    std::string* why);
+
+// Whether a and b name one file, whether it exists yet or not.
+bool SameFile(const std::string& a, const std::string& b);
 
 // Makes WriteJsonReport write to path, after making sure that a file can be
 // written there, so that a long run does not end without its report, and

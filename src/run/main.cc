@@ -27,7 +27,9 @@
 #include "run/command_line.h"
 #include "run/json_report.h"
 #include "run/levels.h"
+#include "run/metrics_file.h"
 #include "run/power_cut_run.h"
+#include "run/report_table.h"
 #include "run/status_line.h"
 #include "run/summary.h"
 #include "run/version.h"
@@ -47,6 +49,7 @@ struct RunPlan {
   int64_t LimitMs = -1;  // -1: none
   bool Progress = false;
   std::optional<std::string> JsonPath;
+  std::optional<std::string> MetricsPath;
   // Power-cut testing (see CommandLine).
   std::optional<std::string> JournalPath;
   int64_t FlushEveryMs = -1;  // -1: no flushes
@@ -83,6 +86,7 @@ RunPlan PlanRun(const CommandLine& cl, int argc, const char* const* argv) {
   run.Arguments.assign(argv, argv + argc);
   run.Target = *cl.target;
   run.Path = TargetPath(run.Target);
+  run.Host = platform::HostName();
   run.Options = cl.options;
   run.Level = cl.level ? ParseLevel(*cl.level) : kDefaultLevel;
   if (run.Options.format != 0) run.Level = kFormatLevel;
@@ -91,6 +95,7 @@ RunPlan PlanRun(const CommandLine& cl, int argc, const char* const* argv) {
   plan.LimitMs = LimitMilliseconds(cl.time_limit);
   plan.Progress = cl.progress.value_or(platform::StderrIsTerminal());
   plan.JsonPath = cl.json_path;
+  plan.MetricsPath = cl.metrics_path;
   plan.JournalPath = cl.journal_path;
   plan.FlushEveryMs = cl.flush_every_ms.value_or(
       cl.journal_path ? kJournalFlushEveryMs : -1);
@@ -102,8 +107,8 @@ RunPlan PlanRun(const CommandLine& cl, int argc, const char* const* argv) {
 }
 
 // The answer to a command line that asks for neither a run nor --inspect:
-// its mistake, the help, the version, or the usage line when it names no
-// target. Nothing when it does.
+// its mistake, the help, the version, the table of --report, or the usage
+// line when it names no target. Nothing when it does.
 std::optional<int> AnswerWithoutTarget(const CommandLine& cl) {
   if (!cl.error.empty()) {
     std::fputs(kUsage, stderr);
@@ -118,6 +123,7 @@ std::optional<int> AnswerWithoutTarget(const CommandLine& cl) {
     std::printf("Vorbex %s\n", VersionText());
     return 0;
   }
+  if (cl.report) return PrintReportTable(cl.report_paths);
   if (!cl.target) {
     std::fputs(kUsage, stderr);
     return 1;
@@ -156,7 +162,7 @@ int Inspect(const CommandLine& cl) {
 }
 
 // Every end of a run tells the operator what it covered, and the tools
-// what it found when --json asked for that.
+// what it found when --json or --metrics asked for that.
 void ReportEnd(int exit_code) {
   if (g_run_journal != nullptr) {
     const EndCause cause = EndCauseFor(exit_code);
@@ -174,6 +180,7 @@ void ReportEnd(int exit_code) {
   facts.PowerCut = PublishedPowerCutFacts();
   PrintSummary(facts);
   WriteJsonReport(facts);
+  WriteMetrics(facts, RunState::kEnded);
 }
 
 // False, having said why, when the report could not be written there.
@@ -182,6 +189,23 @@ bool StartJson(const RunPlan& plan) {
   if (StartJsonReport(*plan.JsonPath, plan.Description, &why)) return true;
   std::fprintf(stderr, "--json: cannot write %s: %s\n",
                plan.JsonPath->c_str(), why.c_str());
+  return false;
+}
+
+// The same for the metrics, which must not replace another file of the
+// run's.
+bool StartMetrics(const RunPlan& plan) {
+  const std::string& path = *plan.MetricsPath;
+  std::string why;
+  if (plan.JsonPath && SameFile(path, *plan.JsonPath)) {
+    why = "it is the --json file";
+  } else if (plan.JournalPath && SameFile(path, *plan.JournalPath)) {
+    why = "it is the --journal file";
+  } else if (StartMetricsFile(path, plan.Description, &why)) {
+    return true;
+  }
+  std::fprintf(stderr, "--metrics: cannot write %s: %s\n",
+               plan.MetricsPath->c_str(), why.c_str());
   return false;
 }
 
@@ -269,8 +293,10 @@ class Run {
     const double limit_seconds =
         plan_.LimitMs < 0 ? -1.0 : static_cast<double>(plan_.LimitMs) / 1000.0;
     try {
+      PeriodicReport metrics;
+      if (MetricsWanted()) metrics = {WriteLiveMetrics, kMetricsEverySeconds};
       watcher_.emplace(limit_seconds, StatusEnabled(), FirstPhase(options()),
-                       options().StallAfter);
+                       options().StallAfter, metrics);
     } catch (const std::system_error& e) {
       throw Error(platform::ThreadStartError(e.code()));
     }
@@ -332,6 +358,7 @@ int RunTests(const RunPlan& plan) {
   std::unique_ptr<platform::AppendFile> journal_file;
   if (!PreparePowerCut(plan, &power_cut, &journal_file)) return 1;
   if (plan.JsonPath && !StartJson(plan)) return 1;
+  if (plan.MetricsPath && !StartMetrics(plan)) return 1;
   // From here on an interrupt ends the run with its summary, even in the
   // middle of the start-up check, and the status line is drawn.
   platform::CatchInterrupts();

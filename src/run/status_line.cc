@@ -22,6 +22,12 @@ namespace {
 constexpr int64_t kWatchSliceMs = 200;
 constexpr double kDrawEverySeconds = 1.0;
 
+std::string Rate(int64_t now, int64_t before, double seconds) {
+  return ByteText(static_cast<double>(now - before) / seconds) + "/s";
+}
+
+}  // namespace
+
 std::string ClockText(double seconds) {
   const auto s = static_cast<int64_t>(std::max(0.0, seconds));
   std::string out;
@@ -29,12 +35,6 @@ std::string ClockText(double seconds) {
           s % 60);
   return out;
 }
-
-std::string Rate(int64_t now, int64_t before, double seconds) {
-  return ByteText(static_cast<double>(now - before) / seconds) + "/s";
-}
-
-}  // namespace
 
 StatusSample SampleStatus(StatusPhase phase) {
   const SummaryFacts facts = CollectSummary(0);
@@ -127,10 +127,11 @@ std::string StatusText(const StatusSample& now, const StatusSample& before,
 }
 
 RunWatcher::RunWatcher(double limit_seconds, bool draw, StatusPhase phase,
-                       double stall_after)
+                       double stall_after, PeriodicReport report)
     : limit_seconds_(limit_seconds),
       draw_(draw),
       stall_after_(stall_after),
+      report_(report),
       phase_(phase),
       thread_([this] { Watch(); }) {}
 
@@ -150,9 +151,18 @@ void RunWatcher::Watch() {
   const auto every = std::chrono::duration_cast<Clock::duration>(
       std::chrono::duration<double>(kDrawEverySeconds));
   Clock::time_point next = Clock::now() + every;
+  const auto report_every = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(report_.every_seconds));
+  Clock::time_point next_report = Clock::now();
   StatusSample before;
   if (draw_) before = SampleStatus(phase_.load());
   while (!stop_.load()) {
+    if (report_.write != nullptr && Clock::now() >= next_report) {
+      report_.write(phase_.load());
+      // From the end of this one: a write the file system held up is not
+      // made up for with a burst.
+      next_report = Clock::now() + report_every;
+    }
     const int interrupt = platform::WaitForInterrupt(kWatchSliceMs);
     if (interrupt != 0) EndProcess(interrupt);
     if (Clock::now() < next) continue;

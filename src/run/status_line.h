@@ -35,6 +35,10 @@ inline constexpr int kStallBegan = 0;
 inline constexpr int kStallStillOut = 1;
 inline constexpr int kStallReturned = 2;
 
+// Seconds as a clock shows a span of time: "h:mm:ss", the hours as many
+// as it takes.
+std::string ClockText(double seconds);
+
 // Reads the run's counters as they stand, with the position of phase.
 // Safe to call from any thread.
 StatusSample SampleStatus(StatusPhase phase);
@@ -50,14 +54,21 @@ std::string StatusText(const StatusSample& now, const StatusSample& before,
 // check or a format keeps the main thread busy; about once a second it
 // looks for transfers out longer than the stall limit and warns of them
 // (under errstop the first ends the run, exit code 1), and draws the
-// status line when it is on.
+// status line when it is on; and it makes the run's periodic report.
+// What the watch hands out besides the status line: write(phase) is
+// called on its thread as soon as it starts and every every_seconds after.
+struct PeriodicReport {
+  void (*write)(StatusPhase phase) = nullptr;  // none: nothing is
+  double every_seconds = 0;
+};
+
 class RunWatcher {
  public:
   // draw: whether to draw the status line; phase: what the run does
   // first; stall_after: seconds after which a transfer is a stall (0: none
   // is). REQUIRES: main thread, after platform::CatchInterrupts.
   RunWatcher(double limit_seconds, bool draw, StatusPhase phase,
-             double stall_after = 0);
+             double stall_after = 0, PeriodicReport report = {});
   ~RunWatcher();  // stops the watch and waits for its thread
   RunWatcher(const RunWatcher&) = delete;
   RunWatcher& operator=(const RunWatcher&) = delete;
@@ -76,6 +87,7 @@ class RunWatcher {
   const double limit_seconds_;
   const bool draw_;
   const double stall_after_;
+  const PeriodicReport report_;
   std::atomic<bool> stop_{false};  // set by the owner, read by the watch
   // Set by the owner, which alone knows when the run moves on; read by the
   // watch.
