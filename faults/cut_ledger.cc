@@ -27,7 +27,8 @@ bool HeldToJournal(const std::string& phase) {
   return phase == "check" || phase == "resume-scan";
 }
 
-// The product's known faults that these scenarios meet.
+// Faults of the product that these scenarios found, since mended: named
+// when they come back, and failed on like any false report.
 constexpr const char* kUnrewritten =
     "a block that a cut left behind and the resume had not yet rewritten "
     "when its own start-up writes were cut: the resume's journal, which the "

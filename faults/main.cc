@@ -174,10 +174,10 @@ int RunSuite(const std::string& self, const Options& o) {
   for (const std::string& name : order) {
     const Tally& t = tallies[name];
     PrintRow(FindClass(name)->label, t);
-    int known = 0;
-    for (const auto& [fault, n] : t.known) known += n;
-    failures += t.missed + t.false_reports - known +
-                static_cast<int>(t.problems.size());
+    // A false report of a fault the ledger can name still fails the run:
+    // it names them so that a regression says what came back.
+    failures +=
+        t.missed + t.false_reports + static_cast<int>(t.problems.size());
   }
   std::printf("\n");
   PrintCuts(order, tallies);
@@ -188,7 +188,8 @@ int RunSuite(const std::string& self, const Options& o) {
   }
   for (const std::string& name : order) {
     for (const auto& [fault, n] : tallies[name].known) {
-      std::printf("%s: %d false reports of a known fault: %s\n", name.c_str(),
+      std::printf("%s: %d false reports of a fault once mended: %s\n",
+                  name.c_str(),
                   n, fault.c_str());
     }
   }

@@ -80,8 +80,8 @@ struct Tally {
   int missed = 0;         // missed for no reason the suite knows
   int false_reports = 0;  // reports that no fault explains
   std::map<std::string, int> reasons;  // reason -> damaged blocks
-  // False reports of a fault of the product that the suite knows, by the
-  // fault: counted, shown, and not failed on.
+  // Of the false reports, those of a fault of the product that the suite
+  // found once and knows by sight, by the fault: named, and failed on.
   std::map<std::string, int> known;
   std::vector<std::string> problems;  // lines for a person to look at
   // What the power cuts took by the drive's own account, and what the
