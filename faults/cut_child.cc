@@ -70,7 +70,7 @@ const std::string& TargetName() {
 // journal when held is not empty), a journal of its own, the tests of a
 // level while `during` runs, and their stop. It ends as planned, with a
 // last flush, only when clean_end is set.
-struct RunSpec {
+struct PlannedRun {
   int32_t level = 0;  // 0: no tests
   std::string held;   // the journal the check is held to
   std::string journal;
@@ -88,7 +88,7 @@ struct RunResult {
   journal::JournalStats journal;
 };
 
-RunResult DoRun(const RunSpec& r) {
+RunResult DoRun(const PlannedRun& r) {
   RunResult result;
   std::unique_ptr<PowerCutCheck> check;
   if (!r.held.empty()) {
@@ -239,7 +239,7 @@ class CutScenario {
   // thread of the suite; the torn class arms a cut that tears the next
   // write instead. False when the scenario cannot go on.
   bool CutTheTests() {
-    RunSpec r;
+    PlannedRun r;
     r.level = s_.level;
     r.held = held_;
     r.journal = NextJournal();
@@ -272,7 +272,7 @@ class CutScenario {
   // A resume held to the last cut's journal, cut during its start-up
   // writes: block 0's, or one of the rewrites of what that cut left behind.
   bool CutTheStartup() {
-    RunSpec r;
+    PlannedRun r;
     r.level = s_.level;
     r.held = held_;
     r.journal = NextJournal();
@@ -306,7 +306,7 @@ class CutScenario {
   // one of its writes, or after them before its last flush.
   bool CutTheFormat() {
     env_.EnableWriteCache(kTargetPath, plan_);
-    RunSpec r;
+    PlannedRun r;
     r.level = kFormatLevel;
     r.journal = NextJournal();
     const int skip = std::uniform_int_distribution<int>(0, kFormatWrites)(rng_);
@@ -355,7 +355,7 @@ class CutScenario {
 
     SetFlags(0, 1, s_.errstop);
     Phase("check");
-    RunSpec check;
+    PlannedRun check;
     check.held = journal_path;
     const RunResult run = DoRun(check);
     if (!Usable(run, check.held)) return false;
@@ -431,7 +431,7 @@ class CutScenario {
   // A resume held to the last journal, half as long, that ends as planned;
   // then a check with no journal, which must find the target consistent.
   void Finally() {
-    RunSpec r;
+    PlannedRun r;
     r.level = class_.cut == CutKind::kFormat ? kAfterFormatLevel : s_.level;
     r.held = held_;
     r.journal = NextJournal();
@@ -445,7 +445,7 @@ class CutScenario {
     if (!Usable(DoRun(r), r.held)) return;
     SetFlags(0, 1, s_.errstop);
     Phase("final-check");
-    DoRun(RunSpec{});
+    DoRun(PlannedRun{});
   }
 
   const FaultClass& class_;
