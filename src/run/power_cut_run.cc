@@ -116,7 +116,15 @@ std::string MatchTarget(const journal::JournalContents& contents,
       return "";
     }
   }
-  if (durable == 0) return "";
+  if (durable == 0) {
+    // Nothing was promised, so nothing can be missed; but a journal of
+    // another target would pass here too, and the operator should know.
+    PrintErrf("WARNING: no block of the target carries the DiskID %x of the "
+              "journal %s; its run made nothing durable, so a cut may have "
+              "taken every stamp it wrote. Make sure it is this target's.\n",
+              h.disk_id, journal_path.c_str());
+    return "";
+  }
   Appendf(&why,
           "the journal %s is not of this target: its stamps carry DiskID %x, "
           "but block 0 %s, and no block of the durable writes it records "
