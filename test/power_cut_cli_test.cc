@@ -3,11 +3,11 @@
 // so nothing may be reported and nothing may even be allowed as lost.
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -48,8 +48,9 @@ class PowerCutCliTest : public ::testing::Test {
     const ProcessResult r = Vorbex(
         {"-c", "--check-journal", journal_, "--json", report_, target}, 120);
     EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(MaskTimes(r.out), "Check (" + target + "): Start on TIME\nCheck (" +
-                                    target + "): End on TIME\n");
+    EXPECT_EQ(MaskTimes(r.out), "Check (" + target +
+                                    "): Start on TIME\nCheck (" + target +
+                                    "): End on TIME\n");
     std::ifstream in(report_);
     return nlohmann::json::parse(in)["power_cut"];
   }
@@ -73,15 +74,16 @@ TEST_F(PowerCutCliTest, AKilledRunOnAFileLosesNoReturnedWrite) {
   ExpectNothingLost(CheckWithJournal(target_));
   // Resuming with the journal goes on testing, and keeps a new one.
   const std::string next = dir_.File("j2");
-  const ProcessResult r = Vorbex({"-r", "--check-journal", journal_,
-                                  "--journal", next, target_, "2", "1"},
-                                 60);
+  const ProcessResult r = Vorbex(
+      {"-r", "--check-journal", journal_, "--journal", next, target_, "2", "1"},
+      60);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_GT(std::filesystem::file_size(next), 64u);
 }
 
 TEST_F(PowerCutCliTest, ACutCommandCutsWhereTheLineSays) {
-  if (testing::kWindows) GTEST_SKIP() << "the shell here cannot kill its parent";
+  if (testing::kWindows)
+    GTEST_SKIP() << "the shell here cannot kill its parent";
   Format(target_);
   const ProcessResult r =
       Vorbex({"-r", "--journal", journal_, "--cut-after", "1:2",

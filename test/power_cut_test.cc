@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -233,8 +233,8 @@ class PowerCutCheckTest : public testing::FakeDiskTest {
     before_ = Medium();
     std::unique_ptr<platform::Target> flush_target;
     ASSERT_EQ(env_.OpenTarget(path_, false, &flush_target), 0u);
-    journal::Journal j(std::make_unique<FileSink>(journal_path_),
-                       journal_path_, std::move(flush_target), 0);
+    journal::Journal j(std::make_unique<FileSink>(journal_path_), journal_path_,
+                       std::move(flush_target), 0);
     journal::Header h;
     h.disk_id = w->Table->DiskID;
     h.blocks = kBlocks;

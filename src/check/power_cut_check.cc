@@ -50,9 +50,10 @@ void PowerCutCheck::Begin(int32_t chunk, int32_t blocks,
   durable_seq_ = std::make_unique<int64_t[]>(window);
   newest_ = std::make_unique<int64_t[]>(window);
   left_behind_ = std::make_unique<uint8_t[]>(window);
-  std::sort(contents_.left_behind.begin(), contents_.left_behind.end(),
-            [](const journal::LeftBehindRecord& a,
-               const journal::LeftBehindRecord& b) { return a.first < b.first; });
+  std::sort(
+      contents_.left_behind.begin(), contents_.left_behind.end(),
+      [](const journal::LeftBehindRecord& a,
+         const journal::LeftBehindRecord& b) { return a.first < b.first; });
 
   // A counting sort by the chunk each write begins in: two passes, however
   // long the journal.
@@ -119,15 +120,15 @@ void PowerCutCheck::EnterChunk(int64_t first, int32_t n,
     }
   });
   const std::vector<journal::LeftBehindRecord>& left = contents_.left_behind;
-  auto range = std::lower_bound(
-      left.begin(), left.end(), first,
-      [](const journal::LeftBehindRecord& r, int64_t at) {
-        return int64_t{r.first} + r.count <= at;
-      });
+  auto range =
+      std::lower_bound(left.begin(), left.end(), first,
+                       [](const journal::LeftBehindRecord& r, int64_t at) {
+                         return int64_t{r.first} + r.count <= at;
+                       });
   for (; range != left.end() && range->first < first + n; ++range) {
     const int64_t lo = std::max<int64_t>(range->first, first);
-    const int64_t hi = std::min<int64_t>(int64_t{range->first} + range->count,
-                                         first + n);
+    const int64_t hi =
+        std::min<int64_t>(int64_t{range->first} + range->count, first + n);
     for (int64_t b = lo; b < hi; ++b) left_behind_[b - base] = 1;
   }
   for (int64_t b = first; b < first + n; ++b) {
@@ -205,7 +206,8 @@ MismatchJudge::Verdict PowerCutCheck::Judge(int32_t blk,
 
 std::string PowerCutCheck::DurableLine(int32_t record) const {
   const Write& w = writes_[static_cast<size_t>(record)];
-  const journal::FlushRecord& f = contents_.flushes[static_cast<size_t>(w.flush)];
+  const journal::FlushRecord& f =
+      contents_.flushes[static_cast<size_t>(w.flush)];
   const int64_t at_ns = contents_.header.began_unix_ns + f.returned_ns;
   std::string when = TimeOf(at_ns / 1'000'000'000).c_str();
   if (!when.empty() && when.back() == '\n') when.pop_back();

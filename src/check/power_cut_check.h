@@ -68,8 +68,8 @@ class PowerCutCheck final : public MismatchJudge {
   // The window moves on by one chunk.
   void Slide();
 
-  Verdict Judge(int32_t blk, const BlockHeader& read,
-                const BlockFinding& found, std::string* line) override;
+  Verdict Judge(int32_t blk, const BlockHeader& read, const BlockFinding& found,
+                std::string* line) override;
   // Blocks judged so far, whatever the verdict.
   int64_t Judged() const { return judged_; }
 

@@ -98,8 +98,7 @@ size_t EncodeLeftBehind(const LeftBehindRecord& r, uint8_t* out) {
 
 std::optional<Header> DecodeHeader(const uint8_t* bytes) {
   if (std::memcmp(bytes, kMagic, sizeof kMagic) != 0 ||
-      Get(bytes, 8, 4) != kVersion ||
-      Get(bytes, 60, 4) != Crc32c(bytes, 60)) {
+      Get(bytes, 8, 4) != kVersion || Get(bytes, 60, 4) != Crc32c(bytes, 60)) {
     return std::nullopt;
   }
   Header h;

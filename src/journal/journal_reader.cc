@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <system_error>
 #include <memory>
+#include <system_error>
 
 #include "base/text.h"
 
@@ -66,8 +66,7 @@ std::string ReadJournal(const std::string& path, JournalContents* contents) {
   held = 0;
   bool ended = false;
   while (!ended) {
-    const size_t got =
-        std::fread(buffer.data() + held, 1, kPiece, file.get());
+    const size_t got = std::fread(buffer.data() + held, 1, kPiece, file.get());
     if (std::ferror(file.get()) != 0) {
       return "cannot read the journal " + path + ": " + std::strerror(errno);
     }
@@ -105,8 +104,9 @@ std::string ReadJournal(const std::string& path, JournalContents* contents) {
           const LeftBehindRecord& l = d.left;
           if (l.count < 1 || l.first < 0 ||
               int64_t{l.first} + l.count > header->blocks) {
-            return path + " cannot be used: it records blocks left behind "
-                          "outside the ones it names";
+            return path +
+                   " cannot be used: it records blocks left behind "
+                   "outside the ones it names";
           }
           contents->left_behind.push_back(l);
           break;
@@ -128,8 +128,8 @@ std::vector<int32_t> DurableFlushes(const JournalContents& contents) {
   for (size_t f = 0; f < contents.flushes.size(); ++f) {
     const FlushRecord& flush = contents.flushes[f];
     if (flush.result != 0 || flush.covers <= 0) continue;
-    const size_t covers = std::min(static_cast<size_t>(flush.covers),
-                                   contents.writes.size());
+    const size_t covers =
+        std::min(static_cast<size_t>(flush.covers), contents.writes.size());
     for (; covered < covers; ++covered) {
       flush_of[covered] = static_cast<int32_t>(f);
     }

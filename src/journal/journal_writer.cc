@@ -170,10 +170,11 @@ void Journal::Flush() {
   // Once: a drive that has gone away fails every flush, and the summary
   // counts them.
   if (first_failure) {
-    PrintErrf("WARNING: a flush of the target failed with error %d; the "
-              "writes before it are not known to be durable (the summary "
-              "counts any more).\n",
-              static_cast<int>(f.result));
+    PrintErrf(
+        "WARNING: a flush of the target failed with error %d; the "
+        "writes before it are not known to be durable (the summary "
+        "counts any more).\n",
+        static_cast<int>(f.result));
   }
 }
 
@@ -292,9 +293,10 @@ void Journal::Finish(bool final_flush, int64_t timeout_ms) {
     flusher_wake_.notify_all();
     if (!progress_.wait_until(lock, deadline, [&] { return final_done_; })) {
       lock.unlock();
-      PrintErrf("WARNING: the final flush of the target has not returned in "
-                "%lld s; the run ends without it.\n",
-                static_cast<long long>(timeout_ms / 1000));
+      PrintErrf(
+          "WARNING: the final flush of the target has not returned in "
+          "%lld s; the run ends without it.\n",
+          static_cast<long long>(timeout_ms / 1000));
       lock.lock();
     }
   }

@@ -119,10 +119,11 @@ std::string MatchTarget(const journal::JournalContents& contents,
   if (durable == 0) {
     // Nothing was promised, so nothing can be missed; but a journal of
     // another target would pass here too, and the operator should know.
-    PrintErrf("WARNING: no block of the target carries the DiskID %x of the "
-              "journal %s; its run made nothing durable, so a cut may have "
-              "taken every stamp it wrote. Make sure it is this target's.\n",
-              h.disk_id, journal_path.c_str());
+    PrintErrf(
+        "WARNING: no block of the target carries the DiskID %x of the "
+        "journal %s; its run made nothing durable, so a cut may have "
+        "taken every stamp it wrote. Make sure it is this target's.\n",
+        h.disk_id, journal_path.c_str());
     return "";
   }
   Appendf(&why,
@@ -173,9 +174,10 @@ std::string OpenRunJournal(const std::string& journal_path,
                " lies on the device under test, and a power cut would take "
                "it with the target; keep it on another device or host";
       case platform::Placement::kSameFileSystem:
-        PrintErrf("WARNING: the journal %s lies on the file system of the "
-                  "target: a power cut would take it with the target.\n",
-                  journal_path.c_str());
+        PrintErrf(
+            "WARNING: the journal %s lies on the file system of the "
+            "target: a power cut would take it with the target.\n",
+            journal_path.c_str());
         break;
       case platform::Placement::kElsewhere: break;
     }
@@ -183,8 +185,8 @@ std::string OpenRunJournal(const std::string& journal_path,
   const uint32_t rc = platform::CreateAppendFile(journal_path, file);
   if (rc == platform::kErrorSuccess) return "";
   std::string why;
-  Appendf(&why, "--journal: cannot create %s (error %d)",
-          journal_path.c_str(), static_cast<int>(rc));
+  Appendf(&why, "--journal: cannot create %s (error %d)", journal_path.c_str(),
+          static_cast<int>(rc));
   return why;
 }
 
@@ -199,8 +201,8 @@ journal::Journal* StartRunJournal(TestDisk& anchor,
   if (rc != platform::kErrorSuccess) throw Error(rc);
   const bool has_file = file != nullptr;
   // Never destroyed: the process ends with its threads running.
-  auto* journal = new journal::Journal(std::move(file), name,
-                                       std::move(target), flush_every_ms);
+  auto* journal = new journal::Journal(std::move(file), name, std::move(target),
+                                       flush_every_ms);
   journal::Header header;
   header.disk_id = anchor.Table->DiskID;
   header.run_id = g_flags.RunID;
@@ -213,8 +215,8 @@ journal::Journal* StartRunJournal(TestDisk& anchor,
       std::chrono::duration_cast<std::chrono::nanoseconds>(
           std::chrono::system_clock::now().time_since_epoch())
           .count();
-  journal->Start(header, held != nullptr ? held->LeftBehind()
-                                         : std::vector<int32_t>{});
+  journal->Start(header,
+                 held != nullptr ? held->LeftBehind() : std::vector<int32_t>{});
   if (has_file) journal::g_journal = journal;
   return journal;
 }
@@ -229,9 +231,10 @@ void CutOnCue(double min_s, double max_s, const std::string& command,
   std::thread([wait_s, command, journal] {
     SleepMilliseconds(static_cast<uint64_t>(wait_s * 1000));
     if (journal != nullptr && !journal->RecordCutAndSync(kJournalSyncMs)) {
-      PrintErrf("WARNING: the journal is not yet durable after %lld s; "
-                "cutting the power anyway.\n",
-                static_cast<long long>(kJournalSyncMs / 1000));
+      PrintErrf(
+          "WARNING: the journal is not yet durable after %lld s; "
+          "cutting the power anyway.\n",
+          static_cast<long long>(kJournalSyncMs / 1000));
     }
     std::string line;
     Appendf(&line, "Cut at %s", Now().c_str());
@@ -239,16 +242,18 @@ void CutOnCue(double min_s, double max_s, const std::string& command,
     int exit_code = 0;
     const uint32_t rc = platform::RunShellCommand(command, &exit_code);
     if (rc != platform::kErrorSuccess) {
-      PrintErrf("--cut-command: cannot start \"%s\" (error %d); the run goes "
-                "on without a cut.\n",
-                command.c_str(), static_cast<int>(rc));
+      PrintErrf(
+          "--cut-command: cannot start \"%s\" (error %d); the run goes "
+          "on without a cut.\n",
+          command.c_str(), static_cast<int>(rc));
       return;
     }
     SleepMilliseconds(kCutGraceMs);
-    PrintErrf("WARNING: --cut-command returned (exit code %d) %lld s ago and "
-              "this process still runs: the cut did not happen. The run goes "
-              "on to its time limit.\n",
-              exit_code, static_cast<long long>(kCutGraceMs / 1000));
+    PrintErrf(
+        "WARNING: --cut-command returned (exit code %d) %lld s ago and "
+        "this process still runs: the cut did not happen. The run goes "
+        "on to its time limit.\n",
+        exit_code, static_cast<long long>(kCutGraceMs / 1000));
   }).detach();
 }
 
