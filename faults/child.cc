@@ -271,9 +271,9 @@ void Ledger::ExplainBeforeCheck() {
   }
 }
 
-// Gives every block a stamp, as -f does, so that every read of the runs
-// that follow verifies what it gets.
-void Format() {
+}  // namespace
+
+void FormatTarget() {
   TestDisk disk;
   disk.Open(kTargetPath, 51, 2048);
   for (int32_t b = 0; b < kTargetBlocks; b += 2048) {
@@ -281,6 +281,8 @@ void Format() {
   }
   disk.Close();
 }
+
+namespace {
 
 void PlaceAtRest(FakeEnv* env, Ledger* ledger, const FaultClass& c,
                  std::mt19937_64* rng) {
@@ -434,7 +436,7 @@ int RunChild(const std::vector<std::string>& args) {
   };
   flags(0, 0, 0);
   ledger.SetPhase(Phase::kFormat);
-  Format();
+  FormatTarget();
 
   // Half the faults (the odd one by the seed) come late, on the run's last
   // writes or on the stopped target, so that a check rather than the run's

@@ -140,15 +140,6 @@ RunResult DoRun(const PlannedRun& r) {
   return result;
 }
 
-// Gives every block a stamp, as -f does, before the drive has a cache.
-void Format() {
-  TestDisk disk;
-  disk.Open(kTargetPath, 51, 2048);
-  for (int32_t b = 0; b < kTargetBlocks; b += 2048) {
-    disk.WriteRange(b, std::min(2048, kTargetBlocks - b));
-  }
-  disk.Close();
-}
 
 // The start-up writes of a resume held to a journal, as it makes them:
 // block 0, then each run of neighbours that the cut left behind. Each
@@ -204,7 +195,7 @@ class CutScenario {
     } else {
       SetFlags(0, 0);
       Phase("format");
-      Format();
+      FormatTarget();
       env_.EnableWriteCache(kTargetPath, plan_);
       const int cuts = class_.cut == CutKind::kStartup ? 1 : s_.faults;
       for (int k = 0; go_on && k < cuts; ++k) go_on = CutTheTests();

@@ -62,6 +62,10 @@ struct Scenario {
   std::string scratch;   // a folder for the journals of power-cut classes
 };
 
+// Gives every block of the scenario's target a stamp, as -f does, so that
+// every read of the runs that follow verifies what it gets.
+void FormatTarget();
+
 // Arguments that make the suite's binary run one scenario as a child.
 std::vector<std::string> ChildArguments(const Scenario& s);
 // Runs the scenario in this process; returns its exit code unless errstop
